@@ -76,4 +76,24 @@ class Owned {
   pointer p_{};
 };
 
+// The close call shared by every group of the platform layer that hands out kernel handles.
+class HandleCloser {
+ public:
+  // CloseHandle; its result is ignored everywhere, by design.
+  virtual void CloseHandle(Handle h) = 0;
+
+ protected:
+  ~HandleCloser() = default;
+};
+
+struct KernelHandleTraits {
+  using Api = HandleCloser;
+  using pointer = Handle;
+  static bool is_valid(pointer h) { return is_valid_handle(h); }
+  static void close(Api& api, pointer h) { api.CloseHandle(h); }
+};
+
+// A process, thread, token or file handle, closed with CloseHandle.
+using UniqueHandle = Owned<KernelHandleTraits>;
+
 }  // namespace quolin::platform
