@@ -1,0 +1,89 @@
+// Files, environment and the system clock: the calls the service log is made of.
+//
+//   Files& files = win32_files();
+//   Result<Handle, std::uint32_t> opened =
+//       files.CreateFileW(path, FILE_APPEND_ONLY_ACCESS, FILE_SHARE_ALL, DISPOSITION_OPEN_ALWAYS);
+//   if (!opened) return fail(opened.error());
+//   UniqueHandle file(files, opened.value());  // owned from the next line on
+//
+// Paths and names are UTF-16 and reach Windows NUL-terminated (std::u16string guarantees it).
+// Errors are the system's error codes (Win32 codes, never NTSTATUS values).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/owned.h"
+#include "platform/result.h"
+
+namespace quolin::platform {
+
+// Windows values that portable code needs. Windows defines most of them as macros, so these
+// carry names of their own; the Win32 side checks them against the macros.
+
+// FILE_GENERIC_WRITE without FILE_WRITE_DATA: with append access alone, every write lands at
+// the end the file has at that moment.
+inline constexpr std::uint32_t FILE_APPEND_ONLY_ACCESS = 0x120114;
+// FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE.
+inline constexpr std::uint32_t FILE_SHARE_ALL = 7;
+// OPEN_ALWAYS: open, or create empty when missing; never truncate.
+inline constexpr std::uint32_t DISPOSITION_OPEN_ALWAYS = 4;
+
+// System error codes that callers tell apart.
+inline constexpr std::uint32_t CODE_FILE_NOT_FOUND = 2;     // ERROR_FILE_NOT_FOUND
+inline constexpr std::uint32_t CODE_PATH_NOT_FOUND = 3;     // ERROR_PATH_NOT_FOUND
+inline constexpr std::uint32_t CODE_ACCESS_DENIED = 5;      // ERROR_ACCESS_DENIED
+inline constexpr std::uint32_t CODE_INVALID_DRIVE = 15;     // ERROR_INVALID_DRIVE
+inline constexpr std::uint32_t CODE_BAD_NETPATH = 53;       // ERROR_BAD_NETPATH
+inline constexpr std::uint32_t CODE_BAD_NET_NAME = 67;      // ERROR_BAD_NET_NAME
+inline constexpr std::uint32_t CODE_FILE_EXISTS = 80;       // ERROR_FILE_EXISTS
+inline constexpr std::uint32_t CODE_ALREADY_EXISTS = 183;   // ERROR_ALREADY_EXISTS
+inline constexpr std::uint32_t CODE_INTERRUPTED = 10004;    // WSAEINTR
+
+// Why a write took nothing.
+struct WriteFailure {
+  std::uint32_t code = 0;    // the system error code
+  bool interrupted = false;  // stopped before taking anything: issuing it again is safe
+
+  friend bool operator==(const WriteFailure&, const WriteFailure&) = default;
+};
+
+class Files : public HandleCloser {
+ public:
+  // The variable's value, which may be empty; nullopt when it does not exist or cannot be read.
+  virtual std::optional<std::u16string> GetEnvironmentVariableW(const std::u16string& name) = 0;
+
+  // Makes one folder, without security attributes. 0, or the system error code
+  // (CODE_ALREADY_EXISTS when anything exists at the path, CODE_PATH_NOT_FOUND and the like
+  // when the folder above is missing).
+  [[nodiscard]] virtual std::uint32_t CreateDirectoryW(const std::u16string& path) = 0;
+
+  // Whether the path names an existing folder, following links. A query that fails is "no".
+  virtual bool is_folder(const std::u16string& path) = 0;
+
+  // CreateFileW without security attributes, flags or template. The caller owns the handle.
+  virtual Result<Handle, std::uint32_t> CreateFileW(const std::u16string& path,
+                                                     std::uint32_t desired_access,
+                                                     std::uint32_t share_mode,
+                                                     std::uint32_t creation_disposition) = 0;
+
+  // One synchronous write at the end of the file (no byte offset). The number of bytes taken
+  // (at most bytes.size(), possibly fewer), or why nothing was taken.
+  virtual Result<std::size_t, WriteFailure> NtWriteFile(Handle file, std::string_view bytes) = 0;
+
+  // UTC now, as 100-nanosecond intervals since 1601-01-01 00:00:00 UTC.
+  virtual std::int64_t GetSystemTimePreciseAsFileTime() = 0;
+
+ protected:
+  ~Files() = default;
+};
+
+#ifdef _WIN32
+// The real calls. The object is never destroyed: the service thread may outlive main().
+Files& win32_files();
+#endif
+
+}  // namespace quolin::platform
