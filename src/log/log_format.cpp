@@ -1,0 +1,65 @@
+#include "log/log_format.h"
+
+namespace quolin {
+namespace {
+
+// Decimal, zero-padded on the left to at least `width` digits. Values are never negative.
+void append_number(std::string& out, std::int64_t value, int width) {
+  char digits[20];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value > 0);
+  for (int i = n; i < width; ++i) out.push_back('0');
+  while (n > 0) out.push_back(digits[--n]);
+}
+
+}  // namespace
+
+std::string format_timestamp(std::int64_t ticks) {
+  // The subtraction cannot overflow: ticks is at least the epoch here.
+  std::int64_t s = ticks < UNIX_EPOCH_TICKS ? 0 : (ticks - UNIX_EPOCH_TICKS) / TICKS_PER_SECOND;
+  std::int64_t days = s / 86400;
+  std::int64_t t = s - days * 86400;
+
+  // Civil date from a day count, in 400-year eras of the proleptic Gregorian calendar, with
+  // years that begin on 1 March so that the leap day is the last day of a year.
+  std::int64_t z = days + 719468;
+  std::int64_t era = z / 146097;
+  std::int64_t doe = z - era * 146097;
+  std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  std::int64_t mp = (5 * doy + 2) / 153;
+  std::int64_t day = doy - (153 * mp + 2) / 5 + 1;
+  std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  std::int64_t year = era * 400 + yoe + (month <= 2 ? 1 : 0);
+
+  std::string out;
+  out.reserve(24);
+  append_number(out, year, 4);
+  out.push_back('-');
+  append_number(out, month, 2);
+  out.push_back('-');
+  append_number(out, day, 2);
+  out.push_back(' ');
+  append_number(out, t / 3600, 2);
+  out.push_back(':');
+  append_number(out, (t / 60) % 60, 2);
+  out.push_back(':');
+  append_number(out, t % 60, 2);
+  out.append(" UTC");
+  return out;
+}
+
+std::string format_log_line(std::string_view timestamp, std::string_view message) {
+  std::string line;
+  line.reserve(timestamp.size() + LOG_TAG.size() + message.size() + LOG_LINE_END.size());
+  line.append(timestamp);
+  line.append(LOG_TAG);
+  line.append(message);
+  line.append(LOG_LINE_END);
+  return line;
+}
+
+}  // namespace quolin

@@ -1,0 +1,30 @@
+// The layout of one log line:
+//
+//   2026-06-13 14:27:00 UTC [quolin-service] service starting\n
+//
+// Timestamp, tag, message byte for byte, one LF. The time is UTC in whole seconds.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quolin {
+
+// The tag field, with the space on each side.
+inline constexpr std::string_view LOG_TAG = " [quolin-service] ";
+inline constexpr std::string_view LOG_LINE_END = "\n";
+
+// 1970-01-01 00:00:00 UTC as 100-nanosecond intervals since 1601-01-01 00:00:00 UTC.
+inline constexpr std::int64_t UNIX_EPOCH_TICKS = 116'444'736'000'000'000;
+inline constexpr std::int64_t TICKS_PER_SECOND = 10'000'000;
+
+// "YYYY-MM-DD hh:mm:ss UTC" for a count of 100-nanosecond intervals since 1601. Counts before
+// 1970 give 1970-01-01 00:00:00 UTC; the part of a second is dropped; a year past 9999 keeps
+// all its digits.
+std::string format_timestamp(std::int64_t ticks);
+
+// timestamp + LOG_TAG + message + LF.
+std::string format_log_line(std::string_view timestamp, std::string_view message);
+
+}  // namespace quolin
