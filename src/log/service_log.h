@@ -1,0 +1,37 @@
+// The service log: one timestamped, tagged line appended to
+// %ProgramData%\Quolin\service.log per call.
+//
+//   ServiceLog log(platform::win32_files());
+//   if (Status<LogError> s = log.write_line("service starting"); !s) ... s.error().text() ...
+//
+// Nothing is kept between lines: every call looks up ProgramData, makes the log folder if needed,
+// opens the file, reads the clock, appends the line unbuffered and closes the file again. So a
+// folder or file removed between two lines is made again by the next one.
+#pragma once
+
+#include <string_view>
+
+#include "log/line_writer.h"
+#include "platform/files.h"
+#include "platform/result.h"
+
+namespace quolin {
+
+class ServiceLog final : public LineWriter {
+ public:
+  explicit ServiceLog(platform::Files& files) : files_(files) {}
+
+  // Success once the whole line has been handed to the system. On failure, the pieces already
+  // written stay in the file (a line cut short, without LF).
+  Status<LogError> write_line(std::string_view message) override;
+
+ private:
+  platform::Files& files_;
+};
+
+// Makes `folder` and every missing folder above it, topmost first. An existing folder is
+// success; something else at the path fails with the already-exists error; a bare root is never
+// made and an empty path needs nothing. Folders made before a failure stay.
+Status<LogError> create_folder_tree(platform::Files& files, std::u16string_view folder);
+
+}  // namespace quolin
