@@ -1,0 +1,294 @@
+#include "supervisor/supervisor.h"
+
+#include <algorithm>
+#include <initializer_list>
+#include <limits>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace quolin {
+namespace {
+
+// U+2014 EM DASH in UTF-8, spelled as bytes so that the source charset cannot change it.
+constexpr std::string_view EM_DASH = "\xE2\x80\x94";
+
+std::string cat(std::initializer_list<std::string_view> pieces) {
+  std::string out;
+  for (std::string_view p : pieces) out += p;
+  return out;
+}
+
+std::string decimal(std::uint64_t n) { return std::to_string(n); }
+
+// "0x" + 8 upper-case hex digits + " (" + the same bits as a signed 32-bit number + ")".
+std::string exit_code_text(const std::optional<std::uint32_t>& code) {
+  if (!code) return "<unavailable>";
+  static constexpr char HEX[] = "0123456789ABCDEF";
+  std::string out = "0x";
+  for (int shift = 28; shift >= 0; shift -= 4) out += HEX[(*code >> shift) & 0xFu];
+  out += " (";
+  out += std::to_string(static_cast<std::int32_t>(*code));
+  out += ')';
+  return out;
+}
+
+std::string millis_text(Duration d) { return decimal(d.as_millis_saturating()); }
+
+// The wording of every line the Supervisor writes, each in exactly one place.
+namespace lines {
+
+std::string spawned_at_start() { return "spawned user-session host at service start"; }
+
+std::string no_session_at_start() {
+  return cat({"no active user session at start ", EM_DASH, " waiting for logon"});
+}
+
+std::string initial_spawn_failed(std::string_view error) {
+  return cat({"initial spawn failed: ", error});
+}
+
+std::string session_change(std::string_view reason, std::uint32_t session_id) {
+  return cat({"SessionChange: reason=", reason, " session_id=", decimal(session_id)});
+}
+
+std::string already_running(std::string_view reason) {
+  return cat({reason, ": child already running, no-op"});
+}
+
+std::string spawned_after(std::string_view reason) {
+  return cat({"spawned user-session host after ", reason});
+}
+
+std::string no_console_session(std::string_view reason) {
+  return cat({reason, " but no active console session resolved"});
+}
+
+std::string spawn_after_failed(std::string_view reason, std::string_view error) {
+  return cat({"spawn after ", reason, " failed: ", error});
+}
+
+std::string cleared_child(std::string_view reason) {
+  return cat({reason, ": cleared child handle (process exits with session)"});
+}
+
+std::string exited_cleanly(std::uint32_t pid, Duration run) {
+  return cat({"user-session host pid=", decimal(pid), " exited cleanly in ", millis_text(run),
+              " ms ", EM_DASH,
+              " assuming another quolin.exe is already running in this session; pausing "
+              "re-spawn until next SessionLogon"});
+}
+
+std::string exited(std::uint32_t pid, const std::optional<std::uint32_t>& code,
+                   std::uint32_t consecutive_crashes) {
+  return cat({"user-session host pid=", decimal(pid), " exited (code=", exit_code_text(code),
+              ", consecutive_crashes=", decimal(consecutive_crashes), ")"});
+}
+
+std::string crash_budget_exceeded() {
+  return cat({"crash budget exceeded (", decimal(Supervisor::CRASH_BUDGET),
+              "); pausing re-spawn until next SessionLogon"});
+}
+
+std::string scheduled_respawn(Duration delay) {
+  return cat({"scheduled re-spawn in ", millis_text(delay), " ms"});
+}
+
+std::string respawned(std::uint32_t attempt) {
+  return cat({"re-spawned user-session host (attempt ", decimal(attempt), "/",
+              decimal(Supervisor::CRASH_BUDGET), ")"});
+}
+
+std::string respawn_deferred() { return "re-spawn deferred: no active user session"; }
+
+std::string respawn_failed(std::string_view error) { return cat({"re-spawn failed: ", error}); }
+
+std::string terminated(std::uint32_t pid) {
+  return cat({"terminated user-session host pid=", decimal(pid)});
+}
+
+}  // namespace lines
+
+enum class SessionClass { Logon, Logoff, None };
+
+// By containment and in this order, so that a name holding both kinds counts as a logon.
+SessionClass classify(std::string_view reason) {
+  auto has = [reason](std::string_view part) { return reason.find(part) != std::string_view::npos; };
+  if (has("SessionLogon") || has("ConsoleConnect")) return SessionClass::Logon;
+  if (has("SessionLogoff") || has("ConsoleDisconnect")) return SessionClass::Logoff;
+  return SessionClass::None;
+}
+
+std::uint32_t saturating_increment(std::uint32_t n) {
+  return n == std::numeric_limits<std::uint32_t>::max() ? n : n + 1;
+}
+
+// The delay for a count of at least 1; the table's last entry serves every count beyond it.
+Duration respawn_delay(std::uint32_t consecutive_crashes) {
+  const std::uint32_t last = Supervisor::RESPAWN_DELAYS.size() - 1;
+  const std::uint32_t index = consecutive_crashes == 0 ? 0 : std::min(consecutive_crashes - 1, last);
+  return Supervisor::RESPAWN_DELAYS[index];
+}
+
+}  // namespace
+
+Supervisor::Supervisor(HostLauncher& launcher, MonotonicClock& clock, LineWriter& log)
+    : launcher_(launcher), clock_(clock), log_(log) {}
+
+Supervisor::~Supervisor() { release_held(); }
+
+std::optional<std::uint32_t> Supervisor::host_pid() const {
+  if (!host_) return std::nullopt;
+  return host_->process.pid;
+}
+
+std::optional<Instant> Supervisor::host_launched_at() const {
+  if (!host_) return std::nullopt;
+  return host_->launched_at;
+}
+
+Status<LogError> Supervisor::start() {
+  consecutive_crashes_ = 0;
+  LaunchOutcome outcome = launcher_.launch();
+  if (auto* launched = std::get_if<Launched>(&outcome)) {
+    return record_launched(std::move(launched->host), lines::spawned_at_start());
+  }
+  if (std::holds_alternative<NoActiveSession>(outcome)) return write(lines::no_session_at_start());
+  return write(lines::initial_spawn_failed(std::get<LaunchFailed>(outcome).text));
+}
+
+Status<LogError> Supervisor::on_session_change(std::string_view reason, std::uint32_t session_id) {
+  if (auto s = write(lines::session_change(reason, session_id)); !s) return s;
+  switch (classify(reason)) {
+    case SessionClass::Logon:
+      return on_logon(reason);
+    case SessionClass::Logoff:
+      return on_logoff(reason);
+    case SessionClass::None:
+      break;
+  }
+  return {};
+}
+
+Status<LogError> Supervisor::on_logon(std::string_view reason) {
+  consecutive_crashes_ = 0;
+  respawn_deadline_.reset();
+  if (host_) return write(lines::already_running(reason));
+
+  LaunchOutcome outcome = launcher_.launch();
+  if (auto* launched = std::get_if<Launched>(&outcome)) {
+    return record_launched(std::move(launched->host), lines::spawned_after(reason));
+  }
+  // Neither retried nor counted: the user is there, so the next logon is the next chance.
+  if (std::holds_alternative<NoActiveSession>(outcome)) return write(lines::no_console_session(reason));
+  return write(lines::spawn_after_failed(reason, std::get<LaunchFailed>(outcome).text));
+}
+
+Status<LogError> Supervisor::on_logoff(std::string_view reason) {
+  const bool had_host = host_.has_value();
+  // The host goes before its line, so that a failed line cannot leave it running.
+  release_held();
+  consecutive_crashes_ = 0;
+  respawn_deadline_.reset();
+  if (had_host) return write(lines::cleared_child(reason));
+  return {};
+}
+
+Status<LogError> Supervisor::on_poll_timeout() {
+  if (host_) {
+    std::optional<HostExit> exit = launcher_.poll_exit(host_->process);
+    if (!exit) return {};
+    return handle_exit(*exit);
+  }
+  return respawn_if_due();
+}
+
+Status<LogError> Supervisor::handle_exit(const HostExit& exit) {
+  const Instant now = clock_.now();
+  const Duration run = now.saturating_since(host_->launched_at);
+  const std::uint32_t pid = host_->process.pid;
+  release_held();
+
+  if (exit.code == 0u && run < CLEAN_EXIT_WINDOW) {
+    // Another instance already serves this session; starting ours again would only repeat this.
+    consecutive_crashes_ = 0;
+    respawn_deadline_.reset();
+    return write(lines::exited_cleanly(pid, run));
+  }
+
+  consecutive_crashes_ = run >= STABLE_RUN_TIME ? 1 : saturating_increment(consecutive_crashes_);
+  if (auto s = write(lines::exited(pid, exit.code, consecutive_crashes_)); !s) return s;
+
+  if (consecutive_crashes_ > CRASH_BUDGET) {
+    respawn_deadline_.reset();
+    return write(lines::crash_budget_exceeded());
+  }
+
+  const Duration delay = respawn_delay(consecutive_crashes_);
+  respawn_deadline_ = now.plus(delay);
+  if (auto s = write(lines::scheduled_respawn(delay)); !s) return s;
+  return respawn_if_due();
+}
+
+Status<LogError> Supervisor::respawn_if_due() {
+  if (!respawn_deadline_) return {};
+  const Instant now = clock_.now();
+  if (now < *respawn_deadline_) return {};
+  return respawn(now);
+}
+
+Status<LogError> Supervisor::respawn(Instant now) {
+  LaunchOutcome outcome = launcher_.launch();
+  if (auto* launched = std::get_if<Launched>(&outcome)) {
+    return record_launched(std::move(launched->host), lines::respawned(consecutive_crashes_));
+  }
+  if (std::holds_alternative<NoActiveSession>(outcome)) {
+    // Nobody to launch for: the next logon brings the host back.
+    respawn_deadline_.reset();
+    return write(lines::respawn_deferred());
+  }
+
+  if (auto s = write(lines::respawn_failed(std::get<LaunchFailed>(outcome).text)); !s) return s;
+  consecutive_crashes_ = saturating_increment(consecutive_crashes_);
+  if (consecutive_crashes_ > CRASH_BUDGET) {
+    respawn_deadline_.reset();
+  } else {
+    respawn_deadline_ = now.plus(respawn_delay(consecutive_crashes_));
+  }
+  return {};
+}
+
+Status<LogError> Supervisor::shut_down() {
+  if (!host_) return {};
+  const std::uint32_t pid = host_->process.pid;
+  release_held();
+  return write(lines::terminated(pid));
+}
+
+void Supervisor::abandon() { release_held(); }
+
+Status<LogError> Supervisor::record_launched(HostProcess host, std::string_view line) {
+  if (auto s = log_.write_line(line); !s) {
+    launcher_.release(std::move(host));
+    release_held();
+    return s;
+  }
+  host_ = HeldHost{std::move(host), clock_.now()};
+  respawn_deadline_.reset();
+  return {};
+}
+
+Status<LogError> Supervisor::write(std::string_view line) {
+  auto s = log_.write_line(line);
+  if (!s) release_held();
+  return s;
+}
+
+void Supervisor::release_held() {
+  if (!host_) return;
+  HostProcess process = std::move(host_->process);
+  host_.reset();
+  launcher_.release(std::move(process));
+}
+
+}  // namespace quolin
