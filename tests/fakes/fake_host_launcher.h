@@ -1,0 +1,200 @@
+// A host launcher with scripted launch outcomes and its own record of every host it gave out.
+//
+//   FakeHostLauncher launcher;
+//   launcher.script(ScriptedLaunch::launched(101));
+//   ... the code under test calls launch(): it gets a HostProcess with pid 101 ...
+//   launcher.end_host(101, HostExit{1});   // poll_exit reports the exit from now on
+//   EXPECT_EQ(launcher.released(), std::vector<std::uint32_t>{101});
+//
+// Each HostProcess holds a fake handle that closes through this launcher (it is also the
+// HandleCloser), so the fake sees every close: a host dropped without `release`, a handle
+// closed twice, a release or poll of a host it never gave out or already took back, and a
+// launch nobody scripted are all reported as test failures and kept in problems().
+// When the launcher is destroyed, every host it gave out must have been released.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "launcher/host_process.h"
+#include "platform/owned.h"
+#include "supervisor/host_launcher.h"
+
+namespace quolin::fakes {
+
+// What one launch() call gives.
+struct ScriptedLaunch {
+  enum class Kind { Launched, NoActiveSession, Failed };
+  Kind kind = Kind::NoActiveSession;
+  std::uint32_t pid = 0;  // Launched
+  std::string text;       // Failed
+
+  static ScriptedLaunch launched(std::uint32_t pid) { return {Kind::Launched, pid, {}}; }
+  static ScriptedLaunch no_active_session() { return {Kind::NoActiveSession, 0, {}}; }
+  static ScriptedLaunch failed(std::string text) { return {Kind::Failed, 0, std::move(text)}; }
+};
+
+class FakeHostLauncher final : public HostLauncher, public platform::HandleCloser {
+ public:
+  // With a journal, launches, polls that see an exit, and releases are also recorded there.
+  explicit FakeHostLauncher(std::vector<std::string>* journal = nullptr) : journal_(journal) {}
+
+  FakeHostLauncher(const FakeHostLauncher&) = delete;
+  FakeHostLauncher& operator=(const FakeHostLauncher&) = delete;
+
+  ~FakeHostLauncher() {
+    for (const Host& h : hosts_) {
+      if (!h.released) ADD_FAILURE() << "host pid=" << h.pid << " was never released";
+    }
+  }
+
+  void script(ScriptedLaunch next) { script_.push_back(std::move(next)); }
+  std::size_t scripted_left() const { return script_.size(); }
+  void clear_script() { script_.clear(); }
+
+  LaunchOutcome launch() override {
+    ++launch_calls_;
+    if (script_.empty()) {
+      problem("launch() called with no outcome scripted");
+      note("launch -> (unscripted) no active session");
+      return NoActiveSession{};
+    }
+    ScriptedLaunch next = std::move(script_.front());
+    script_.pop_front();
+    switch (next.kind) {
+      case ScriptedLaunch::Kind::Launched: {
+        // Distinct, valid, never-null values; the launcher is the only one that closes them.
+        auto raw = reinterpret_cast<platform::Handle>(static_cast<std::intptr_t>(0x1000 + 4 * hosts_.size()));
+        hosts_.push_back(Host{next.pid, raw});
+        launched_.push_back(next.pid);
+        note("launch -> pid " + std::to_string(next.pid));
+        return Launched{HostProcess{platform::UniqueHandle(*this, raw), next.pid}};
+      }
+      case ScriptedLaunch::Kind::NoActiveSession:
+        note("launch -> no active session");
+        return NoActiveSession{};
+      case ScriptedLaunch::Kind::Failed:
+        note("launch -> failed: " + next.text);
+        return LaunchFailed{next.text};
+    }
+    return NoActiveSession{};
+  }
+
+  void release(HostProcess host) override {
+    Host* h = find(host.handle.get());
+    if (!h) {
+      problem("release() of a host this launcher never gave out");
+      (void)host.handle.release();  // not ours to close
+      return;
+    }
+    if (h->released) problem("host pid=" + std::to_string(h->pid) + " released twice");
+    if (host.pid != h->pid) problem("release() with pid " + std::to_string(host.pid) + " for host pid=" + std::to_string(h->pid));
+    h->released = true;
+    released_.push_back(h->pid);
+    note("release pid " + std::to_string(h->pid));
+    // The real release terminates, then closes; here the close must happen inside release.
+    releasing_ = h->handle;
+    host.handle.reset();
+    releasing_ = nullptr;
+  }
+
+  std::optional<HostExit> poll_exit(const HostProcess& host) override {
+    ++poll_calls_;
+    Host* h = find(host.handle.get());
+    if (!h || h->released) {
+      problem("poll_exit() of a host that is not running under this launcher");
+      return std::nullopt;
+    }
+    if (h->exit) note("poll pid " + std::to_string(h->pid) + " -> exited");
+    return h->exit;
+  }
+
+  void CloseHandle(platform::Handle handle) override {
+    Host* h = find(handle);
+    if (!h) {
+      problem("CloseHandle of a handle this launcher never gave out");
+      return;
+    }
+    ++h->closes;
+    if (h->closes > 1) problem("handle of host pid=" + std::to_string(h->pid) + " closed twice");
+    if (handle != releasing_) problem("handle of host pid=" + std::to_string(h->pid) + " closed outside release()");
+  }
+
+  // The running host with this pid ends; poll_exit reports `exit` from now on.
+  void end_host(std::uint32_t pid, HostExit exit) {
+    for (Host& h : hosts_) {
+      if (h.pid == pid && !h.released) {
+        h.exit = exit;
+        return;
+      }
+    }
+    problem("end_host(" + std::to_string(pid) + "): no such running host");
+  }
+
+  // Pids in the order launch() gave them out, and in the order release() took them back.
+  const std::vector<std::uint32_t>& launched() const { return launched_; }
+  const std::vector<std::uint32_t>& released() const { return released_; }
+  // Hosts given out and not released yet, oldest first.
+  std::vector<std::uint32_t> live() const {
+    std::vector<std::uint32_t> out;
+    for (const Host& h : hosts_) {
+      if (!h.released) out.push_back(h.pid);
+    }
+    return out;
+  }
+  // Every host given out was released exactly once and its handle closed exactly once.
+  bool all_released_once() const {
+    for (const Host& h : hosts_) {
+      if (!h.released || h.closes != 1) return false;
+    }
+    return true;
+  }
+
+  std::size_t launch_calls() const { return launch_calls_; }
+  std::size_t poll_calls() const { return poll_calls_; }
+  const std::vector<std::string>& problems() const { return problems_; }
+
+ private:
+  struct Host {
+    Host(std::uint32_t p, platform::Handle h) : pid(p), handle(h) {}
+    std::uint32_t pid;
+    platform::Handle handle;
+    bool released = false;
+    int closes = 0;
+    std::optional<HostExit> exit;
+  };
+
+  Host* find(platform::Handle handle) {
+    for (Host& h : hosts_) {
+      if (h.handle == handle) return &h;
+    }
+    return nullptr;
+  }
+
+  void note(std::string entry) {
+    if (journal_) journal_->push_back(std::move(entry));
+  }
+
+  void problem(std::string what) {
+    ADD_FAILURE() << "FakeHostLauncher: " << what;
+    problems_.push_back(std::move(what));
+  }
+
+  std::vector<std::string>* journal_;
+  std::deque<ScriptedLaunch> script_;
+  std::vector<Host> hosts_;
+  std::vector<std::uint32_t> launched_;
+  std::vector<std::uint32_t> released_;
+  platform::Handle releasing_ = nullptr;
+  std::size_t launch_calls_ = 0;
+  std::size_t poll_calls_ = 0;
+  std::vector<std::string> problems_;
+};
+
+}  // namespace quolin::fakes
