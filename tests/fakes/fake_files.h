@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <string>
@@ -76,14 +77,14 @@ class FakeFiles final : public platform::Files {
 
   // --- platform::Files ---
   std::optional<std::u16string> GetEnvironmentVariableW(const std::u16string& name) override {
-    record("GetEnvironmentVariableW(" + utf8(name) + ")");
+    record("GetEnvironmentVariableW", {utf8(name)});
     auto it = environment.find(name);
     if (it == environment.end()) return std::nullopt;
     return it->second;
   }
 
   std::uint32_t CreateDirectoryW(const std::u16string& path) override {
-    record("CreateDirectoryW(" + utf8(path) + ")");
+    record("CreateDirectoryW", {utf8(path)});
     if (before_create_directory) before_create_directory(path);
     if (nodes.count(path) != 0) return platform::CODE_ALREADY_EXISTS;
     if (!parent_is_folder(path)) return platform::CODE_PATH_NOT_FOUND;
@@ -93,15 +94,15 @@ class FakeFiles final : public platform::Files {
   }
 
   bool is_folder(const std::u16string& path) override {
-    record("is_folder(" + utf8(path) + ")");
+    record("is_folder", {utf8(path)});
     return is_folder_node(path);
   }
 
   Result<platform::Handle, std::uint32_t> CreateFileW(const std::u16string& path, std::uint32_t desired_access,
                                                       std::uint32_t share_mode,
                                                       std::uint32_t creation_disposition) override {
-    record("CreateFileW(" + utf8(path) + ", " + hex(desired_access) + ", " + std::to_string(share_mode) + ", " +
-           std::to_string(creation_disposition) + ")");
+    record("CreateFileW", {utf8(path), hex(desired_access), std::to_string(share_mode),
+                           std::to_string(creation_disposition)});
     if (refuse_open) return fail(*refuse_open);
     if (!parent_is_folder(path)) return fail(platform::CODE_PATH_NOT_FOUND);
     auto it = nodes.find(path);
@@ -115,7 +116,7 @@ class FakeFiles final : public platform::Files {
 
   Result<std::size_t, platform::WriteFailure> NtWriteFile(platform::Handle file, std::string_view bytes) override {
     auto it = open_.find(file);
-    record("NtWriteFile(" + handle_name(file) + ", \"" + std::string(bytes) + "\")");
+    record("NtWriteFile", {handle_name(file), std::string("\"").append(bytes).append("\"")});
     if (it == open_.end()) {
       ++bad_handle_writes;
       return fail(platform::WriteFailure{6, false});  // ERROR_INVALID_HANDLE
@@ -141,12 +142,12 @@ class FakeFiles final : public platform::Files {
   }
 
   void CloseHandle(platform::Handle h) override {
-    record("CloseHandle(" + handle_name(h) + ")");
+    record("CloseHandle", {handle_name(h)});
     if (open_.erase(h) == 0) ++bad_closes;
   }
 
   std::int64_t GetSystemTimePreciseAsFileTime() override {
-    record("GetSystemTimePreciseAsFileTime()");
+    record("GetSystemTimePreciseAsFileTime", {});
     return clock_ticks;
   }
 
@@ -161,7 +162,7 @@ class FakeFiles final : public platform::Files {
 
   std::string handle_name(platform::Handle h) const {
     for (int n = 1; n <= handed_out_; ++n) {
-      if (handle_value(n) == h) return "#" + std::to_string(n);
+      if (handle_value(n) == h) return std::string("#").append(std::to_string(n));
     }
     return "#?";
   }
@@ -185,10 +186,21 @@ class FakeFiles final : public platform::Files {
       out.insert(out.begin(), digits[v % 16]);
       v /= 16;
     } while (v != 0);
-    return "0x" + out;
+    return std::string("0x").append(out);
   }
 
-  void record(std::string call) { calls.push_back(std::move(call)); }
+  // "Name(arg, arg)".
+  void record(std::string_view name, std::initializer_list<std::string> args) {
+    std::string call(name);
+    call.push_back('(');
+    const char* separator = "";
+    for (const std::string& arg : args) {
+      call.append(separator).append(arg);
+      separator = ", ";
+    }
+    call.push_back(')');
+    calls.push_back(std::move(call));
+  }
 
   std::map<platform::Handle, OpenFile> open_;
   int handed_out_ = 0;

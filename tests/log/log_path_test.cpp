@@ -29,11 +29,11 @@ TEST(LogFilePath, FromTheValueOfProgramData) {
       {u"D:\\Donn\u00e9es \U0001F600", u"D:\\Donn\u00e9es \U0001F600\\Quolin\\service.log"},
       {u"C:\\ProgramData\\\\", u"C:\\ProgramData\\\\Quolin\\service.log"},  // only the join adds nothing
       // A lone surrogate cannot be read as text: the same as an absent variable.
-      {std::u16string(u"C:\\x") + char16_t(0xD800), u"C:\\ProgramData\\Quolin\\service.log"},
-      {std::u16string(u"C:\\x") + char16_t(0xDC00) + u"y", u"C:\\ProgramData\\Quolin\\service.log"},
+      {std::u16string{u'C', u':', u'\\', char16_t(0xD800)}, u"C:\\ProgramData\\Quolin\\service.log"},
+      {std::u16string{u'C', u':', u'\\', char16_t(0xDC00), u'y'}, u"C:\\ProgramData\\Quolin\\service.log"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.base ? "\"" + shown(*c.base) + "\"" : std::string("absent"));
+    SCOPED_TRACE(c.base ? shown(*c.base) : std::string("(absent)"));
     EXPECT_EQ(log_file_path(c.base), c.path);
   }
 }
