@@ -28,6 +28,7 @@ std::u16string log_file_path(const std::optional<std::u16string>& base);
 
 // The path without its last component, and without the separators before it; a root keeps its
 // own separator ("C:\\x" gives "C:\\"). Empty for a single relative component and for a root.
+// The result views `path`'s own characters.
 std::u16string_view parent_folder(std::u16string_view path);
 
 // A path that is nothing but a root: "\\", "C:", "C:\\", "\\\\server\\share\\", "\\\\?\\C:\\" and
