@@ -1,0 +1,77 @@
+#include "launcher/session_launcher.h"
+
+#include <utility>
+
+#include "launcher/system_error_text.h"
+#include "platform/text.h"
+
+namespace quolin {
+namespace {
+
+constexpr std::uint32_t NO_CONSOLE_SESSION = 0xFFFFFFFF;
+constexpr std::u16string_view HOST_DESKTOP = u"winsta0\\default";
+// CREATE_UNICODE_ENVIRONMENT and nothing else: no suspended start, no console or priority flags.
+constexpr std::uint32_t CREATION_FLAGS = 0x00000400;
+constexpr std::uint32_t RELEASE_EXIT_CODE = 1;
+
+LaunchFailed failure(platform::Processes& api, const char* call, std::uint32_t error) {
+  return LaunchFailed{std::string(call) + ": " + system_error_text(api, error)};
+}
+
+}  // namespace
+
+SessionLauncher::SessionLauncher(platform::Processes& api, std::string host_path)
+    : api_(&api), host_path_(std::move(host_path)) {}
+
+LaunchOutcome SessionLauncher::launch() {
+  platform::Processes& api = *api_;
+
+  // Session 0 is the services' own session: nobody to launch for, as with no session at all.
+  std::uint32_t session = api.WTSGetActiveConsoleSessionId();
+  if (session == 0 || session == NO_CONSOLE_SESSION) return NoActiveSession{};
+
+  // Declared in the reverse of their release order: strings, then environment, then token.
+  platform::UniqueToken token(api);
+  if (!api.WTSQueryUserToken(session, token.put())) {
+    std::uint32_t error = api.GetLastError();
+    return failure(api, "WTSQueryUserToken", error);
+  }
+
+  platform::UniqueEnvironmentBlock environment(api);
+  if (!api.CreateEnvironmentBlock(environment.put(), token.get(), 0)) {
+    std::uint32_t error = api.GetLastError();
+    return failure(api, "CreateEnvironmentBlock", error);
+  }
+
+  std::u16string desktop(HOST_DESKTOP);
+  std::u16string application_name = platform::utf16_from_wtf8(host_path_);
+  // CreateProcessAsUserW may write into the command line, so it gets a copy of its own. The
+  // path goes unquoted: with the application name given, Windows does not parse it for the file.
+  std::u16string command_line = application_name;
+
+  platform::StartupInfoW startup{};
+  startup.cb = sizeof startup;
+  startup.lpDesktop = desktop.data();
+  platform::ProcessInformation info{};
+
+  std::int32_t created = api.CreateProcessAsUserW(token.get(), application_name.c_str(), command_line.data(),
+                                                  nullptr, nullptr, 0, CREATION_FLAGS,
+                                                  environment.get(), nullptr, &startup, &info);
+  if (!created) {
+    std::uint32_t error = api.GetLastError();
+    return failure(api, "CreateProcessAsUserW", error);
+  }
+
+  platform::UniqueHandle thread(api, info.hThread);
+  platform::UniqueHandle process(api, info.hProcess);
+  thread.reset();
+  return Launched{HostProcess{std::move(process), info.dwProcessId}};
+}
+
+void SessionLauncher::release(HostProcess host) {
+  if (!host.handle) return;
+  static_cast<void>(api_->TerminateProcess(host.handle.get(), RELEASE_EXIT_CODE));
+  host.handle.reset();
+}
+
+}  // namespace quolin

@@ -1,0 +1,40 @@
+// Starts the host in the console session as the user logged on there, and ends it.
+//
+//   SessionLauncher launcher(api, resolve_host_path(api));
+//   LaunchOutcome outcome = launcher.launch();
+//   if (auto* launched = std::get_if<Launched>(&outcome)) {
+//     ...
+//     launcher.release(std::move(launched->host));   // every host ends here
+//   }
+//
+// Holds no policy and no state beyond the host path: it never retries, waits or logs.
+#pragma once
+
+#include <string>
+
+#include "launcher/host_process.h"
+#include "platform/processes.h"
+
+namespace quolin {
+
+class SessionLauncher {
+ public:
+  // `host_path` is WTF-8, as resolve_host_path gives it.
+  SessionLauncher(platform::Processes& api, std::string host_path);
+
+  const std::string& host_path() const { return host_path_; }
+
+  // One attempt: finds the console session anew, takes its user's token and environment and
+  // creates the process on "winsta0\default". Returns as soon as the process is created.
+  LaunchOutcome launch();
+
+  // Terminates the host with exit code 1 (it may already have exited) and closes its handle.
+  // Failures of either call are ignored; it does not wait for the process to end.
+  void release(HostProcess host);
+
+ private:
+  platform::Processes* api_;
+  std::string host_path_;
+};
+
+}  // namespace quolin

@@ -1,0 +1,56 @@
+#include "launcher/system_error_text.h"
+
+#include <cstdio>
+#include <string_view>
+
+#include "platform/text.h"
+
+namespace quolin {
+namespace {
+
+constexpr std::uint32_t FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x00000100;
+constexpr std::uint32_t FORMAT_MESSAGE_IGNORE_INSERTS = 0x00000200;
+constexpr std::uint32_t FORMAT_MESSAGE_FROM_HMODULE = 0x00000800;
+constexpr std::uint32_t FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
+constexpr std::uint32_t LOAD_LIBRARY_SEARCH_DEFAULT_DIRS = 0x00001000;
+constexpr std::uint32_t FACILITY_NT_BIT = 0x10000000;
+
+// HRESULT_FROM_WIN32: success and values that already are HRESULTs stay as they are.
+std::uint32_t result_code(std::uint32_t error) {
+  if (static_cast<std::int32_t>(error) <= 0) return error;
+  return (error & 0xFFFF) | 0x80070000;
+}
+
+bool is_trailing_space(char16_t c) { return (c >= 0x09 && c <= 0x0D) || c == 0x20; }
+
+std::string system_message(platform::Processes& api, std::uint32_t code) {
+  platform::UniqueMessageBuffer buffer(api);
+  std::uint32_t length = 0;
+  constexpr std::uint32_t flags =
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM;
+  if (code & FACILITY_NT_BIT) {
+    // An NTSTATUS carried in an HRESULT: its text is in ntdll's message table.
+    platform::Handle ntdll = api.LoadLibraryExA("ntdll.dll", nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    length = api.FormatMessageW(flags | FORMAT_MESSAGE_FROM_HMODULE, ntdll, code & ~FACILITY_NT_BIT, 0,
+                                buffer.put(), 0, nullptr);
+  } else {
+    length = api.FormatMessageW(flags, nullptr, code, 0, buffer.put(), 0, nullptr);
+  }
+  if (length == 0 || !buffer) return {};
+  std::u16string_view message(buffer.get(), length);
+  while (!message.empty() && is_trailing_space(message.back())) message.remove_suffix(1);
+  return platform::utf8_from_utf16_lossy(message);
+}
+
+}  // namespace
+
+std::string system_error_text(platform::Processes& api, std::uint32_t error) {
+  std::uint32_t code = result_code(error);
+  char hex[11];
+  std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(code));
+  std::string message = system_message(api, code);
+  if (message.empty()) return hex;
+  return message + " (" + hex + ")";
+}
+
+}  // namespace quolin
