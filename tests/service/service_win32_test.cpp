@@ -40,6 +40,7 @@ TEST(ServiceErrorOnWindows, DiagnosticFormCarriesTheSystemsTextFor1063) {
   std::string raw = platform::utf8_from_utf16_lossy(std::u16string_view(buffer.data(), n));
 
   std::string form = diagnostic_form(ServiceError::winapi(1063), scm());
+  RecordProperty("diagnostic_form", form);
   const std::string head = "Winapi(Os { code: 1063, kind: Uncategorized, message: \"";
   const std::string tail = "\" })";
   ASSERT_EQ(form.compare(0, head.size(), head), 0) << form;
@@ -57,6 +58,7 @@ TEST(ServiceErrorOnWindows, DiagnosticFormCarriesTheSystemsTextFor1063) {
 TEST(ServiceErrorOnWindows, UnknownCodeFallsBackToTheFormatMessageError) {
   constexpr std::uint32_t unknown = 0x2FFFFFFF;
   std::string text = system_message_text(scm(), unknown);
+  RecordProperty("text", text);
   const std::string head = "OS Error " + std::to_string(unknown) + " (FormatMessageW() returned error ";
   EXPECT_EQ(text.compare(0, head.size(), head), 0) << text;
   EXPECT_EQ(text.back(), ')') << text;
@@ -76,6 +78,7 @@ TEST(RegisterControlHandlerOnWindows, OutsideAServiceFailsAndDisconnects) {
   ASSERT_FALSE(handle);
   EXPECT_EQ(handle.error().kind, ServiceError::Kind::Winapi);
   EXPECT_NE(handle.error().code, 0u);
+  RecordProperty("error_code", std::to_string(handle.error().code));
   auto r = receiver.receive_until(ControlReceiver::Clock::now());
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error(), ReceiveError::Disconnected);
