@@ -15,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+#include "fakes/recording_line_writer.h"
 #include "launcher/host_path.h"
 #include "launcher/open_process.h"
 #include "launcher/session_launcher.h"
@@ -22,6 +23,7 @@
 #include "platform/processes.h"
 #include "platform/text.h"
 #include "supervisor/host_watch.h"
+#include "supervisor/supervisor.h"
 
 namespace quolin {
 namespace {
@@ -216,6 +218,56 @@ TEST_F(LauncherOnWindows, MissingHostFailsInCreateProcessWithFileNotFound) {
   const std::string& text = std::get<LaunchFailed>(outcome).text;
   EXPECT_EQ(text.rfind("CreateProcessAsUserW: ", 0), 0u) << text;
   EXPECT_TRUE(text == "CreateProcessAsUserW: 0x80070002" || text.ends_with(" (0x80070002)")) << text;
+}
+
+TEST_F(LauncherOnWindows, SupervisorRelaunchesACrashedHostThroughTheRealLauncher) {
+  script("exit 3 after 0\nrun\n");
+  ServiceHostLauncher launcher(api(), resolve_host_path(api()));
+  PerformanceCounterClock clock(api());
+  fakes::RecordingLineWriter log;
+  std::optional<std::uint32_t> first_pid;
+  std::optional<std::uint32_t> second_pid;
+  {
+    Supervisor supervisor(launcher, clock, log);
+    ASSERT_TRUE(supervisor.start().ok());
+    first_pid = supervisor.host_pid();
+    ASSERT_TRUE(first_pid.has_value());
+
+    // The run loop's quiet polls: the crash is seen, then the re-spawn runs once its 1 s is up.
+    const auto give_up = std::chrono::steady_clock::now() + HANG_GUARD;
+    while (std::chrono::steady_clock::now() < give_up &&
+           !(supervisor.holds_host() && supervisor.host_pid() != first_pid)) {
+      ASSERT_TRUE(supervisor.on_poll_timeout().ok());
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    second_pid = supervisor.host_pid();
+    ASSERT_TRUE(second_pid.has_value());
+    ASSERT_NE(second_pid, first_pid);
+    platform::UniqueHandle watcher(api(), testing_support::open_process_to_watch(*second_pid));
+    ASSERT_TRUE(watcher);
+    // Let the second host record its launch before it is ended.
+    ASSERT_EQ(await_launches(2).size(), 2u);
+
+    ASSERT_TRUE(supervisor.shut_down().ok());
+
+    HostProcess seen{std::move(watcher), 0};
+    std::optional<HostExit> exit = poll_until_exited(seen);
+    ASSERT_TRUE(exit.has_value());
+    EXPECT_EQ(exit->code, 1u);
+  }
+
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                             "spawned user-session host at service start",
+                             "user-session host pid=" + std::to_string(*first_pid) +
+                                 " exited (code=0x00000003 (3), consecutive_crashes=1)",
+                             "scheduled re-spawn in 1000 ms",
+                             "re-spawned user-session host (attempt 1/5)",
+                             "terminated user-session host pid=" + std::to_string(*second_pid),
+                         }));
+  std::vector<std::string> lines = launches();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].rfind("launch=1 pid=" + std::to_string(*first_pid) + " ", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[1].rfind("launch=2 pid=" + std::to_string(*second_pid) + " ", 0), 0u) << lines[1];
 }
 
 TEST(SystemErrorTextOnWindows, EndsInTheHexFormOfTheResultCode) {
