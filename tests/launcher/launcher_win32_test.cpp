@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -220,6 +219,30 @@ TEST_F(LauncherOnWindows, MissingHostFailsInCreateProcessWithFileNotFound) {
   EXPECT_TRUE(text == "CreateProcessAsUserW: 0x80070002" || text.ends_with(" (0x80070002)")) << text;
 }
 
+// The parts of fake_quolin's contract that the tests above do not already lean on.
+TEST_F(LauncherOnWindows, FakeHostCrashesOnRequestAndRefusesABadScriptLine) {
+  script("run\nexit seven after 100\n");
+  SessionLauncher launcher(api(), host_path());
+
+  HostProcess running = take_host(launcher.launch());
+  ASSERT_TRUE(running.handle);
+  ASSERT_EQ(await_launches(1).size(), 1u);
+  write_file(dir() / "quolin-crash.txt", "");
+  std::optional<HostExit> crash = poll_until_exited(running);
+  ASSERT_TRUE(crash.has_value());
+  EXPECT_EQ(crash->code, 3u);
+  EXPECT_FALSE(fs::exists(dir() / "quolin-crash.txt"));
+  launcher.release(std::move(running));
+
+  HostProcess refusing = take_host(launcher.launch());
+  ASSERT_TRUE(refusing.handle);
+  std::optional<HostExit> refusal = poll_until_exited(refusing);
+  ASSERT_TRUE(refusal.has_value());
+  EXPECT_EQ(refusal->code, 0xBADu);
+  launcher.release(std::move(refusing));
+  EXPECT_EQ(launches().size(), 2u);
+}
+
 TEST_F(LauncherOnWindows, SupervisorRelaunchesACrashedHostThroughTheRealLauncher) {
   script("exit 3 after 0\nrun\n");
   ServiceHostLauncher launcher(api(), resolve_host_path(api()));
@@ -280,7 +303,6 @@ TEST(SystemErrorTextOnWindows, EndsInTheHexFormOfTheResultCode) {
   for (const Case& c : cases) {
     std::string text = system_error_text(api(), c.error);
     SCOPED_TRACE(text);
-    std::printf("system_error_text(0x%X) = \"%s\"\n", static_cast<unsigned>(c.error), text.c_str());
     std::string hex = c.hex;
     if (text != hex) {
       ASSERT_TRUE(text.ends_with(" (" + hex + ")"));
