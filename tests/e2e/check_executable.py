@@ -1,0 +1,105 @@
+#!/usr/bin/env python3
+"""Checks the built quolin-service.exe: a PE32+ console program carrying an icon, a version
+block with file and product version 0.6.1, and a manifest that asks for Common Controls 6.
+
+Reads the file's own headers and resource tree; needs nothing but Python.
+Usage: check_executable.py PATH-TO-EXE
+"""
+import re
+import struct
+import sys
+
+RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
+IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
+
+
+def fail(msg):
+    print(f"FAIL: {msg}")
+    sys.exit(1)
+
+
+def main(path):
+    data = open(path, "rb").read()
+    if data[:2] != b"MZ":
+        fail("no MZ header")
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    if data[pe:pe + 4] != b"PE\0\0":
+        fail("no PE signature")
+    machine, nsections, _, _, _, opt_size, _ = struct.unpack_from("<HHIIIHH", data, pe + 4)
+    opt = pe + 24
+    magic = struct.unpack_from("<H", data, opt)[0]
+    if magic != 0x20B:
+        fail(f"optional header magic {magic:#x}, want 0x20b (PE32+)")
+    if machine != 0x8664:
+        fail(f"machine {machine:#x}, want 0x8664 (x64)")
+    subsystem = struct.unpack_from("<H", data, opt + 68)[0]
+    if subsystem != IMAGE_SUBSYSTEM_WINDOWS_CUI:
+        fail(f"subsystem {subsystem}, want {IMAGE_SUBSYSTEM_WINDOWS_CUI} (console)")
+    # Data directory 2 is the resource table; PE32+ data directories start at offset 112.
+    res_rva, res_size = struct.unpack_from("<II", data, opt + 112 + 2 * 8)
+    if res_rva == 0:
+        fail("no resource table")
+    sections = []
+    sec = opt + opt_size
+    for i in range(nsections):
+        _, vsize, vaddr, rawsize, rawptr = struct.unpack_from("<8sIIII", data, sec + 40 * i)
+        sections.append((vaddr, max(vsize, rawsize), rawptr))
+
+    def offset(rva):
+        for vaddr, size, rawptr in sections:
+            if vaddr <= rva < vaddr + size:
+                return rawptr + rva - vaddr
+        fail(f"rva {rva:#x} outside every section")
+
+    base = offset(res_rva)
+
+    def entries(dir_off):
+        named, ids = struct.unpack_from("<HH", data, dir_off + 12)
+        for i in range(named + ids):
+            name, target = struct.unpack_from("<II", data, dir_off + 16 + 8 * i)
+            yield name, target
+
+    def leaves(type_id):
+        out = []
+        for name, target in entries(base):
+            if name != type_id or not target & 0x80000000:
+                continue
+            for _, t2 in entries(base + (target & 0x7FFFFFFF)):
+                for _, t3 in entries(base + (t2 & 0x7FFFFFFF)):
+                    rva, size = struct.unpack_from("<II", data, base + t3)
+                    out.append(data[offset(rva):offset(rva) + size])
+        return out
+
+    if not leaves(RT_ICON) or not leaves(RT_GROUP_ICON):
+        fail("no icon")
+    versions = leaves(RT_VERSION)
+    if not versions:
+        fail("no version block")
+    v = versions[0]
+    sig = v.find(struct.pack("<I", 0xFEEF04BD))
+    if sig < 0:
+        fail("version block without VS_FIXEDFILEINFO")
+    _, _, fms, fls, pms, pls = struct.unpack_from("<IIIIII", v, sig)
+    def ver(ms, ls):
+        return f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
+    if ver(fms, fls) != "0.6.1.0" or ver(pms, pls) != "0.6.1.0":
+        fail(f"file version {ver(fms, fls)}, product version {ver(pms, pls)}; want 0.6.1.0")
+    text = v.decode("utf-16-le", errors="replace")
+    for key in ("FileVersion", "ProductVersion"):
+        m = re.search(key + r"\x00+([^\x00]*)", text)
+        if not m or m.group(1) != "0.6.1":
+            fail(f"string {key} is {m.group(1) if m else None!r}, want '0.6.1'")
+    manifests = leaves(RT_MANIFEST)
+    if not manifests:
+        fail("no manifest")
+    manifest = manifests[0].decode("utf-8", errors="replace")
+    dep = re.search(r'<dependentAssembly>.*?</dependentAssembly>', manifest, re.S)
+    if not dep or 'name="Microsoft.Windows.Common-Controls"' not in dep.group(0) \
+            or 'version="6.0.0.0"' not in dep.group(0):
+        fail("manifest does not ask for Microsoft.Windows.Common-Controls 6.0.0.0")
+    print("ok: PE32+ x64 console program, icon, version 0.6.1 (file and product), "
+          "manifest asks for Common Controls 6.0.0.0")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])

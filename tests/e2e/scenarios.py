@@ -1,0 +1,211 @@
+#!/usr/bin/env python3
+"""End-to-end runs of quolin-service.exe under Wine's Service Control Manager.
+
+One scenario per invocation (CTest runs them side by side, each in a prefix of its own):
+    scenarios.py --service EXE --host FAKE_QUOLIN_EXE --scenario NAME
+
+The host is a console test program installed as quolin.exe beside the service; the file
+quolin-script.txt beside it says what each launch does (`run`, or `exit N after T`), and it
+records every launch in quolin-launches.txt.
+"""
+import argparse
+import os
+import re
+import subprocess
+import sys
+import time
+
+from wine_service import ScenarioError, WineService
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+EM_DASH = "\u2014"
+START_LINES = ["service starting", "service running, awaiting SCM events"]
+
+
+def expect_equal(got, want, what):
+    if got != want:
+        raise ScenarioError(f"{what}:\n  got  {got!r}\n  want {want!r}")
+
+
+def exit_line(pid, code, crashes):
+    signed = code - (1 << 32) if code >= 1 << 31 else code
+    return (f"user-session host pid={pid} exited (code=0x{code:08X} ({signed}), "
+            f"consecutive_crashes={crashes})")
+
+
+def scenario_start_and_stop(svc):
+    """Start with the host running; stop ends the host, writes the stop lines, exit code 0."""
+    svc.write_script(["run"])
+    svc.install()
+    svc.start()
+    svc.wait_for("spawned user-session host at service start")
+    pids = svc.wait_launches(1)
+    if not svc.process_running("quolin.exe"):
+        raise ScenarioError("host is not running after the spawn line")
+    code = svc.stop()
+    expect_equal(code, 0, "WIN32_EXIT_CODE after stop")
+    expect_equal(svc.messages(), START_LINES + [
+        "spawned user-session host at service start",
+        "Stop control received, shutting down",
+        f"terminated user-session host pid={pids[0]}",
+        "service stopped",
+    ], "log")
+    deadline = time.monotonic() + 10
+    while svc.process_running("quolin.exe"):
+        if time.monotonic() > deadline:
+            raise ScenarioError("host still runs after the service stopped")
+        time.sleep(0.1)
+    launch = svc.launches()[0]
+    if not launch.endswith(r"cmdline=C:\quolin\quolin.exe"):
+        raise ScenarioError(f"host command line is not its own unquoted path: {launch}")
+
+
+def scenario_crash_respawn(svc):
+    """A crash is written with its code and re-spawned after 1000 ms, as attempt 1/5."""
+    svc.write_script(["exit 3221225477 after 300", "run"])
+    svc.install()
+    svc.start()
+    svc.wait_for(r"re-spawned user-session host \(attempt 1/5\)", timeout=20)
+    pids = svc.wait_launches(2)
+    lines = svc.lines()
+    messages = [m for _, m in lines]
+    expect_equal(messages, START_LINES + [
+        "spawned user-session host at service start",
+        exit_line(pids[0], 0xC0000005, 1),
+        "scheduled re-spawn in 1000 ms",
+        "re-spawned user-session host (attempt 1/5)",
+    ], "log")
+    # Timestamps are whole seconds: the re-spawn cannot come before its second.
+    scheduled = lines[4][0]
+    respawned = lines[5][0]
+    if respawned - scheduled < 1:
+        raise ScenarioError(f"re-spawn came {respawned - scheduled} s after scheduling")
+    expect_equal(svc.stop(), 0, "WIN32_EXIT_CODE after stop")
+
+
+def scenario_clean_exit_pauses(svc):
+    """Exit code 0 within 5 s means another instance runs: nothing more is launched."""
+    svc.write_script(["exit 0 after 200", "run"])
+    svc.install()
+    svc.start()
+    found = svc.wait_for(r"user-session host pid=\d+ exited cleanly in \d+ ms .*")
+    pid = svc.wait_launches(1)[0]
+    m = re.fullmatch(rf"user-session host pid={pid} exited cleanly in (\d+) ms {EM_DASH} "
+                     r"assuming another quolin\.exe is already running in this session; "
+                     r"pausing re-spawn until next SessionLogon", found[0])
+    if not m or not 200 <= int(m.group(1)) < 5000:
+        raise ScenarioError(f"clean-exit line: {found[0]!r}")
+    time.sleep(2.5)
+    expect_equal(len(svc.launches()), 1, "launches after a clean early exit")
+    expect_equal(svc.stop(), 0, "WIN32_EXIT_CODE after stop")
+    expect_equal(svc.messages()[-2:], ["Stop control received, shutting down", "service stopped"],
+                 "stop lines without a host")
+
+
+def scenario_crash_budget(svc):
+    """Six crashes in a row: delays 1, 2, 4, 8, 30 s, then the crash-budget line and no more."""
+    svc.write_script(["exit 1 after 100"] * 7)
+    svc.install()
+    svc.start()
+    svc.wait_for(r"crash budget exceeded \(5\); pausing re-spawn until next SessionLogon",
+                 timeout=90)
+    time.sleep(2)
+    pids = svc.wait_launches(6)
+    expect_equal(len(pids), 6, "launches")
+    want = START_LINES + ["spawned user-session host at service start"]
+    for n, delay in enumerate([1000, 2000, 4000, 8000, 30000], start=1):
+        want += [exit_line(pids[n - 1], 1, n), f"scheduled re-spawn in {delay} ms",
+                 f"re-spawned user-session host (attempt {n}/5)"]
+    want += [exit_line(pids[5], 1, 6),
+             "crash budget exceeded (5); pausing re-spawn until next SessionLogon"]
+    lines = svc.lines()
+    expect_equal([m for _, m in lines], want, "log")
+    # Each re-spawn comes no earlier than its delay after it was scheduled.
+    for n, delay in enumerate([1, 2, 4, 8, 30]):
+        scheduled = lines[4 + 3 * n][0]
+        respawned = lines[5 + 3 * n][0]
+        if respawned - scheduled < delay:
+            raise ScenarioError(f"attempt {n + 1} came {respawned - scheduled} s after scheduling")
+    expect_equal(svc.stop(), 0, "WIN32_EXIT_CODE after stop")
+
+
+def scenario_missing_host(svc):
+    """No quolin.exe beside the service: the first spawn fails with the system's text."""
+    svc.install()
+    svc.start()
+    found = svc.wait_for(r"initial spawn failed: .*")
+    if not re.fullmatch(r"initial spawn failed: CreateProcessAsUserW: (.+ )?\(0x80070002\)|"
+                        r"initial spawn failed: CreateProcessAsUserW: 0x80070002", found[0]):
+        raise ScenarioError(f"spawn failure line: {found[0]!r}")
+    expect_equal(svc.stop(), 0, "WIN32_EXIT_CODE after stop")
+    expect_equal(svc.messages(), START_LINES + [found[0], "Stop control received, shutting down",
+                                                "service stopped"], "log")
+
+
+def scenario_log_folder_blocked(svc):
+    """The log folder's path names a file: the service ends STOPPED with a non-zero code."""
+    public = os.path.join(svc.prefix, "drive_c", "users", "Public")
+    os.makedirs(public, exist_ok=True)
+    with open(os.path.join(public, "Quolin"), "w") as f:
+        f.write("not a folder\n")
+    svc.write_script(["run"])
+    svc.install()
+    svc.start(wait_running=False)
+    code = svc.wait_state("STOPPED", timeout=30)
+    if code in (None, 0):
+        raise ScenarioError(f"stopped with WIN32_EXIT_CODE {code}, want the folder error")
+    expect_equal(code, 183, "WIN32_EXIT_CODE (ERROR_ALREADY_EXISTS)")
+    deadline = time.monotonic() + 15
+    while svc.process_running("quolin-service.exe"):
+        if time.monotonic() > deadline:
+            raise ScenarioError("service process still runs after reporting STOPPED")
+        time.sleep(0.2)
+    expect_equal(svc.launches(), [], "launches")
+
+
+def scenario_console_start(svc):
+    """Started from a console: one Error line on stderr, exit status 1, no log line."""
+    r = svc.wine(r"C:\quolin\quolin-service.exe", "--ignored", "arguments", timeout=120)
+    expect_equal(r.returncode, 1, "exit status")
+    expect_equal(r.stdout, "", "stdout")
+    lines = r.stderr.split("\n")
+    if len(lines) != 2 or lines[1] != "":
+        raise ScenarioError(f"stderr is not one line: {r.stderr!r}")
+    if not re.fullmatch(r'Error: Winapi\(Os \{ code: 1063, kind: Uncategorized, '
+                        r'message: "([^"\\\r\n]|\\.)*" \}\)', lines[0].rstrip("\r")):
+        raise ScenarioError(f"stderr line: {lines[0]!r}")
+    expect_equal(svc.raw_log(), None, "log file")
+
+
+SCENARIOS = {name[len("scenario_"):]: fn for name, fn in globals().items()
+             if name.startswith("scenario_")}
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--service", required=True)
+    ap.add_argument("--host", required=True)
+    ap.add_argument("--scenario", required=True, choices=sorted(SCENARIOS))
+    ap.add_argument("--template", default=os.environ.get(
+        "QUOLIN_WINE_TEMPLATE", os.path.join(ROOT, "build", "wine-template")))
+    args = ap.parse_args()
+    subprocess.run([os.path.join(ROOT, "scripts", "wine-template"), args.template], check=True)
+    host = None if args.scenario == "missing_host" else args.host
+    svc = WineService(args.scenario, args.template, args.service, host_exe=host)
+    start = time.monotonic()
+    try:
+        SCENARIOS[args.scenario](svc)
+    except ScenarioError as e:
+        print(f"FAIL {args.scenario}: {e}")
+        print(f"log:\n{(svc.raw_log() or b'').decode('utf-8', 'replace')}")
+        print(f"launches: {svc.launches()}")
+        return 1
+    finally:
+        svc.close()
+    print(f"ok {args.scenario} ({time.monotonic() - start:.1f} s)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
