@@ -37,6 +37,8 @@ ControlDecision translate_control(std::uint32_t control, std::uint32_t event_typ
   }
 }
 
+// noexcept: nothing may unwind into the system's dispatcher; running out of memory here ends the
+// process, as it would anywhere else in the service.
 std::uint32_t handle_control(std::uint32_t control, std::uint32_t event_type, void* event_data,
                              void* context) noexcept {
   std::uint32_t session_id = 0;
