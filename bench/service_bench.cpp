@@ -315,6 +315,9 @@ struct Measured {
 // Passes every run on to the console and keeps the medians of the repetitions.
 class FigureCollector final : public benchmark::ConsoleReporter {
  public:
+  // Plain tables: the output usually goes to a log file.
+  FigureCollector() : ConsoleReporter(OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
