@@ -1,0 +1,46 @@
+// format_timestamp over every signed 64-bit tick count, against the standard library's civil
+// calendar: the text must be the one std::chrono gives for the same second.
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "fuzz_support.h"
+#include "log/log_format.h"
+
+namespace {
+
+using namespace std::chrono;
+
+// The timestamp as std::chrono's proleptic Gregorian calendar has it; times before 1970 are
+// 1970-01-01 00:00:00, and the part of a second is dropped.
+std::string oracle(std::int64_t ticks) {
+  constexpr std::int64_t epoch = 116'444'736'000'000'000;
+  const std::int64_t s = ticks < epoch ? 0 : (ticks - epoch) / 10'000'000;
+  const sys_seconds at{seconds{s}};
+  const sys_days day = floor<days>(at);
+  const year_month_day ymd{day};
+  const hh_mm_ss<seconds> time{at - day};
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02u %02lld:%02lld:%02lld UTC", static_cast<int>(ymd.year()),
+                static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
+                static_cast<long long>(time.hours().count()), static_cast<long long>(time.minutes().count()),
+                static_cast<long long>(time.seconds().count()));
+  return text;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  quolin::fuzz::Input in(data, size);
+  const auto ticks = static_cast<std::int64_t>(in.u64());
+
+  const std::string text = quolin::format_timestamp(ticks);
+  FUZZ_CHECK(text == oracle(ticks));
+  // The layout holds whatever the year: fixed fields after it, four digits at least before it.
+  FUZZ_CHECK(text.size() >= 23);
+  const std::string tail = text.substr(text.size() - 19);
+  FUZZ_CHECK(tail[0] == '-' && tail[3] == '-' && tail[6] == ' ' && tail[9] == ':' && tail[12] == ':');
+  FUZZ_CHECK(tail.substr(15) == " UTC");
+  return 0;
+}
