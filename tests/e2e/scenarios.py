@@ -43,7 +43,9 @@ def scenario_start_and_stop(svc):
     pids = svc.wait_launches(1)
     if not svc.process_running("quolin.exe"):
         raise ScenarioError("host is not running after the spawn line")
+    watch = svc.watch_exit(pids[0])
     code = svc.stop()
+    expect_equal(watch.result(), 1, "exit code of the host the service ended")
     expect_equal(code, 0, "WIN32_EXIT_CODE after stop")
     expect_equal(svc.messages(), START_LINES + [
         "spawned user-session host at service start",
@@ -186,13 +188,15 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--service", required=True)
     ap.add_argument("--host", required=True)
+    ap.add_argument("--exit-watch", required=True)
     ap.add_argument("--scenario", required=True, choices=sorted(SCENARIOS))
     ap.add_argument("--template", default=os.environ.get(
         "QUOLIN_WINE_TEMPLATE", os.path.join(ROOT, "build", "wine-template")))
     args = ap.parse_args()
     subprocess.run([os.path.join(ROOT, "scripts", "wine-template"), args.template], check=True)
     host = None if args.scenario == "missing_host" else args.host
-    svc = WineService(args.scenario, args.template, args.service, host_exe=host)
+    svc = WineService(args.scenario, args.template, args.service, host_exe=host,
+                      exit_watch=args.exit_watch)
     start = time.monotonic()
     try:
         SCENARIOS[args.scenario](svc)

@@ -23,7 +23,7 @@ class ScenarioError(AssertionError):
 
 
 class WineService:
-    def __init__(self, name, template, service_exe, host_exe=None, script=None):
+    def __init__(self, name, template, service_exe, host_exe=None, script=None, exit_watch=None):
         self.name = name
         self.prefix = tempfile.mkdtemp(prefix=f"quolin-e2e-{name}.")
         shutil.copytree(template, self.prefix, symlinks=True, dirs_exist_ok=True)
@@ -33,6 +33,8 @@ class WineService:
         shutil.copy(service_exe, os.path.join(self.dir, "quolin-service.exe"))
         if host_exe:
             shutil.copy(host_exe, os.path.join(self.dir, "quolin.exe"))
+        if exit_watch:
+            shutil.copy(exit_watch, os.path.join(self.prefix, "drive_c", "exit_watch.exe"))
         if script is not None:
             self.write_script(script)
         self.log_path = os.path.join(self.prefix, "drive_c", "users", "Public", "Quolin",
@@ -171,6 +173,10 @@ class WineService:
             names.append(cmd)
         return names
 
+    def watch_exit(self, pid):
+        """Starts watching a process of the prefix; .result() gives its exit code."""
+        return ExitWatch(self, pid)
+
     def process_running(self, image):
         return any(image.lower() in c.lower() for c in self.running_images())
 
@@ -187,3 +193,22 @@ class WineService:
             self.keeper.kill()
         if not os.environ.get("QUOLIN_KEEP_PREFIX"):
             shutil.rmtree(self.prefix, ignore_errors=True)
+
+
+class ExitWatch:
+    """exit_watch.exe holding a handle to one process, so that its exit code can be read."""
+
+    def __init__(self, svc, pid):
+        self.proc = subprocess.Popen(["wine", "C:\\exit_watch.exe", str(pid)], env=svc.env,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        first = self.proc.stdout.readline().strip()
+        if first != f"watching {pid}":
+            raise ScenarioError(f"exit_watch could not watch pid {pid}: {first!r} "
+                                f"{self.proc.stderr.read()!r}")
+
+    def result(self, timeout=30):
+        out, err = self.proc.communicate(timeout=timeout)
+        m = re.fullmatch(r"exit=(\d+)", out.strip())
+        if self.proc.returncode != 0 or not m:
+            raise ScenarioError(f"exit_watch: status {self.proc.returncode}, {out!r} {err!r}")
+        return int(m.group(1))
