@@ -1,0 +1,53 @@
+@echo off
+rem Stops the Windows service QuolinHost, waits until it has stopped, and deletes it, with
+rem sc.exe only. The counterpart of install.cmd; a service installed by the MSI is removed with
+rem msiexec /x instead. Files are left where they are: quolin-service.exe, quolin.exe and the
+rem log in %ProgramData%\Quolin.
+rem Exit status: 0 deleted; 5 not run as administrator; 1060 QuolinHost does not exist;
+rem 1053 it did not stop within 60 s; otherwise the failing step's status.
+setlocal EnableExtensions DisableDelayedExpansion
+set "SERVICE=QuolinHost"
+set "SC=%SystemRoot%\System32\sc.exe"
+set "FIND=%SystemRoot%\System32\find.exe"
+rem Results are tested with "if errorlevel", never with && or ||: Wine's cmd takes both of
+rem those after a pipe or after a program it cannot find, whatever the result.
+
+rem The same administrator check as install.cmd.
+"%SystemRoot%\System32\fltmc.exe" >nul 2>&1
+if not errorlevel 1 goto :admin
+"%SystemRoot%\System32\net.exe" session >nul 2>&1
+if not errorlevel 1 goto :admin
+>&2 echo uninstall.cmd: administrator rights are needed: run it from an elevated command prompt ^(Run as administrator^).
+exit /b 5
+:admin
+
+"%SC%" query %SERVICE% >nul 2>&1
+if errorlevel 1 (
+  >&2 echo uninstall.cmd: the service %SERVICE% does not exist; nothing to do.
+  exit /b 1060
+)
+
+"%SC%" query %SERVICE% | "%FIND%" "STOPPED" >nul
+if not errorlevel 1 goto :stopped
+echo Stopping %SERVICE%
+"%SC%" stop %SERVICE% >nul
+set /a tries=0
+:wait_stopped
+"%SC%" query %SERVICE% | "%FIND%" "STOPPED" >nul
+if not errorlevel 1 goto :stopped
+set /a tries+=1
+if %tries% geq 60 (
+  >&2 echo uninstall.cmd: %SERVICE% did not stop within 60 s; it was not deleted.
+  exit /b 1053
+)
+"%SystemRoot%\System32\ping.exe" -n 2 127.0.0.1 >nul
+goto :wait_stopped
+
+:stopped
+"%SC%" delete %SERVICE%
+if errorlevel 1 (
+  >&2 echo uninstall.cmd: sc delete failed; %SERVICE% is stopped but still registered.
+  exit /b 1
+)
+echo %SERVICE% is stopped and deleted. Its files and log were left in place.
+exit /b 0
