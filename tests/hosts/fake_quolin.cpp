@@ -16,9 +16,16 @@
 //                            exit N after T       exit with code N (0 to 4294967295) after
 //                                                 T milliseconds (0 to 4294967295; 0 exits
 //                                                 at once)
+//                            exit N after T stamp the same, and just before exiting append
+//                                                 one line to quolin-exits.txt (below)
 //                        A missing file or a missing line means `run`. Any other line is a
 //                        mistake in the test: the host writes "fake_quolin: bad script line"
 //                        to standard error and exits with code 0xBAD (2989).
+//   quolin-exits.txt     Written only by `stamp` lines, for latency benchmarks:
+//                            pid=<pid> code=<N> filetime=<t>\n
+//                        t is GetSystemTimePreciseAsFileTime (100 ns units since 1601, UTC),
+//                        read after the file is open and before the line is written, so the
+//                        process ends a few microseconds after t.
 //   quolin-crash.txt     For demonstrations: a host that runs checks every 100 ms for this
 //                        file; when it appears, the host deletes it and exits with code 3,
 //                        as a crash would.
@@ -38,6 +45,7 @@
 #include <thread>
 
 #include "hosts/host_identity.h"
+#include "platform/files.h"
 #include "platform/text.h"
 
 namespace {
@@ -50,6 +58,7 @@ constexpr int CRASH_EXIT_CODE = 3;
 struct Exit {
   std::uint32_t code;
   std::uint64_t after_ms;
+  bool stamp;
 };
 
 std::string read_all(const fs::path& file) {
@@ -93,13 +102,15 @@ std::optional<Exit> parse(const std::string& line, bool& ok) {
   ok = true;
   if (line == "run") return std::nullopt;
   std::istringstream words(line);
-  std::string exit_word, code_word, after_word, ms_word, extra;
+  std::string exit_word, code_word, after_word, ms_word, stamp_word, extra;
   words >> exit_word >> code_word >> after_word >> ms_word;
+  const bool stamp = static_cast<bool>(words >> stamp_word);
   std::uint64_t code = 0;
   std::uint64_t ms = 0;
-  if (exit_word == "exit" && after_word == "after" && !(words >> extra) &&
-      parse_number(code_word, 0xFFFFFFFF, code) && parse_number(ms_word, 0xFFFFFFFF, ms)) {
-    return Exit{static_cast<std::uint32_t>(code), ms};
+  if (exit_word == "exit" && after_word == "after" && (!stamp || stamp_word == "stamp") &&
+      !(words >> extra) && parse_number(code_word, 0xFFFFFFFF, code) &&
+      parse_number(ms_word, 0xFFFFFFFF, ms)) {
+    return Exit{static_cast<std::uint32_t>(code), ms, stamp};
   }
   ok = false;
   return std::nullopt;
@@ -141,6 +152,12 @@ int main() {
     }
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(ending->after_ms));
+  if (ending->stamp) {
+    std::ofstream out(folder / L"quolin-exits.txt", std::ios::binary | std::ios::app);
+    // Read last, so that only the write and the exit itself fall after it.
+    const std::int64_t now = quolin::platform::win32_files().GetSystemTimePreciseAsFileTime();
+    out << "pid=" << quolin::hosts::own_process_id() << " code=" << ending->code << " filetime=" << now << '\n';
+  }
   std::fflush(nullptr);
   // The process exit code is unsigned; the C++ runtime passes this int on unchanged.
   std::_Exit(static_cast<int>(ending->code));
