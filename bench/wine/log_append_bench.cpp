@@ -6,8 +6,9 @@
 //
 // Makes <work folder>\small and <work folder>\large, each used as ProgramData in turn, so the
 // lines go to <root>\Quolin\service.log. Before every timed line each log is cut back to its
-// starting size (5 bytes, or 1 GiB as a hole), so every line meets the same file; the two logs
-// take turns, in alternating order, so that load on the machine falls on both alike.
+// starting size (5 bytes, or 1 GiB and 5 bytes, nearly all of it a hole), so every line meets
+// the same file; the two logs take turns, in alternating order, so that load on the machine
+// falls on both alike.
 // Prints key=value lines (times in microseconds); exits non-zero when a line cannot be written.
 #include <chrono>
 #include <cstdint>
@@ -30,7 +31,9 @@ namespace fs = std::filesystem;
 using namespace quolin;
 
 constexpr std::uint64_t SMALL_SIZE = 5;  // "seed\n"
-constexpr std::uint64_t LARGE_SIZE = std::uint64_t{1} << 30;
+// 1 GiB and the same 5 bytes, so that both logs end inside a block: cut back to a block
+// boundary, the big one would have its last block freed and allocated again by every line.
+constexpr std::uint64_t LARGE_SIZE = (std::uint64_t{1} << 30) + SMALL_SIZE;
 constexpr int WARM_UP_LINES = 50;
 // As long as a typical line of the service.
 constexpr const char* MESSAGE = "user-session host pid=1234 exited (code=0x00000003 (3), consecutive_crashes=1)";
