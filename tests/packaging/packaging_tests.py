@@ -21,7 +21,8 @@ import subprocess
 import sys
 import time
 
-from wine_prefix import SERVICE, Failure, Prefix, expect_equal
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+from wine_prefix import SERVICE, Failure, Prefix, expect_equal  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -158,6 +159,9 @@ def scenario_tables(args):
                  [["NOT WIX_DOWNGRADE_DETECTED",
                    "A newer version of QuolinHost is already installed."]], "LaunchCondition")
 
+    # wixl can build a broken custom action and exit 0: the package has none.
+    expect_equal(msi_table(msi, "CustomAction"), [], "custom actions")
+
     for script in ("install.cmd", "uninstall.cmd"):
         raw = open(os.path.join(ROOT, "packaging", script), "rb").read()
         if raw.count(b"\n") != raw.count(b"\r\n") or not raw.endswith(b"\r\n"):
@@ -165,6 +169,15 @@ def scenario_tables(args):
 
 
 # --- the MSI under Wine ----------------------------------------------------------------------
+# Wine's msiexec does not wait for a service it stops (Windows waits up to 30 s, as the
+# ServiceControl row asks; the tables scenario checks that row). Two things follow under Wine:
+#  - while the stopped service's process still runs, its executable cannot be deleted or
+#    replaced, so RemoveFiles and InstallFiles can leave the old file behind. Scenarios that
+#    check files after an uninstall or an upgrade stop the service themselves first; the
+#    msiexec-made stop is checked separately, through the log and the processes.
+#  - during a reinstall the new service can start while the old one still writes its last
+#    lines, and Wine's appends are not atomic, so lines written at that moment can be lost or
+#    garbled. The log is compared only where one process writes.
 def copy_packages(wine, args):
     for name in ("QuolinHost.msi", "QuolinHost-rebuilt.msi", "QuolinHost-older.msi"):
         shutil.copy(os.path.join(args.work, name), wine.unix("C:\\" + name))
@@ -206,12 +219,20 @@ def scenario_msi_install_uninstall(args):
                      "installed files")
         expect_equal([v for _, v in wine.products()], [args.version], "installed products")
 
-        code, log = wine.msiexec("/x", r"C:\QuolinHost.msi", "/qn")
-        expect_equal(code, 0, f"msiexec /x exit code; log:\n{log[-3000:]}")
+        # msiexec /x stops the running service and deletes it.
+        uninstall(wine)
+        wine.wait_no_process("quolin-service.exe")
+        expect_equal(wine.messages()[-2:], STOP_LINES, "last log lines")
         expect_equal(wine.state(), None, "service after uninstall")
         expect_equal(wine.service_config(), None, "service registry key after uninstall")
-        expect_equal(wine.messages()[-2:], STOP_LINES, "last log lines")
-        wine.wait_no_process("quolin-service.exe")
+        expect_equal(wine.products(), [], "installed products after uninstall")
+
+        # Installed again, and uninstalled once the service has stopped: nothing is left.
+        install(wine, "QuolinHost.msi")
+        wine.wait_state("RUNNING")
+        stop_service(wine)
+        uninstall(wine)
+        expect_equal(wine.service_config(), None, "service registry key after uninstall")
         if os.path.exists(wine.unix(INSTALL_DIR)):
             raise Failure(f"{INSTALL_DIR} left behind: {os.listdir(wine.unix(INSTALL_DIR))}")
         expect_equal(wine.products(), [], "installed products after uninstall")
@@ -219,8 +240,22 @@ def scenario_msi_install_uninstall(args):
         wine.close()
 
 
+def uninstall(wine):
+    code, log = wine.msiexec("/x", r"C:\QuolinHost.msi", "/qn")
+    expect_equal(code, 0, f"msiexec /x exit code; log:\n{log[-3000:]}")
+
+
+def stop_service(wine):
+    """sc stop, and wait until the process has gone (see above: Wine's msiexec does not)."""
+    r = wine.wine("sc", "stop", SERVICE)
+    expect_equal(r.returncode, 0, f"sc stop: {r.stdout}{r.stderr}")
+    wine.wait_state("STOPPED")
+    wine.wait_no_process("quolin-service.exe")
+
+
 def scenario_msi_same_version(args):
-    """The same package twice, then a rebuild of the same version: one product, one service."""
+    """The same package twice, then a rebuild of the same version: one product, one service,
+    restarted by the rebuild."""
     wine = Prefix("same", args.template)
     try:
         copy_packages(wine, args)
@@ -230,27 +265,33 @@ def scenario_msi_same_version(args):
         install(wine, "QuolinHost.msi")
         wine.wait_state("RUNNING")
         expect_equal(wine.products(), [(first, args.version)], "products after the same package")
+        before = wine.wait_one_process("quolin-service.exe")
 
         install(wine, "QuolinHost-rebuilt.msi")
         wine.wait_state("RUNNING")
         expect_registered(wine)
         rebuilt = msi_property(os.path.join(args.work, "QuolinHost-rebuilt.msi"), "ProductCode")
         expect_equal(wine.products(), [(rebuilt, args.version)], "products after the rebuild")
-        expect_equal(len(wine.processes("quolin-service.exe")), 1, "service processes")
-        # Each run of the service: its start lines and the failed first spawn, then its stop
-        # lines before the next run starts; the last run is still going.
-        runs = wait_runs(wine)
-        for run in runs[:-1]:
-            expect_equal(run[:2] + run[3:], START_LINES + STOP_LINES, "an earlier run")
-        expect_equal(runs[-1][:2], START_LINES, "the running service's lines")
-        if len(runs) < 2:
-            raise Failure(f"the rebuild did not restart the service: {runs}")
+        if wine.wait_one_process("quolin-service.exe") == before:
+            raise Failure("the rebuild did not restart the service")
+        if not same_file(wine.unix(SERVICE_EXE), args.exe):
+            raise Failure("the installed quolin-service.exe is not the packaged one")
+
+        # The one service left is the one the SCM knows: it stops on request.
+        expect_stopped_by_scm(wine, STOP_LINES)
     finally:
         wine.close()
 
 
+def expect_stopped_by_scm(wine, last_lines):
+    """sc stop, then the service's last lines, written by it alone."""
+    stop_service(wine)
+    expect_equal(wine.messages()[-len(last_lines):], last_lines, "last log lines")
+
+
 def scenario_msi_upgrade(args):
-    """An older package with quolin.exe beside it, upgraded in place; downgrade refused."""
+    """An older package with quolin.exe beside it, upgraded in place to the new binary, which
+    starts the host again; a downgrade is refused; uninstall leaves quolin.exe."""
     wine = Prefix("upgrade", args.template)
     try:
         copy_packages(wine, args)
@@ -261,11 +302,12 @@ def scenario_msi_upgrade(args):
 
         install(wine, "QuolinHost-older.msi")
         wine.wait_state("RUNNING")
-        expect_equal(wine.products()[0][1], older, "installed version")
+        expect_equal([v for _, v in wine.products()], [older], "installed version")
         if not open(wine.unix(SERVICE_EXE), "rb").read().endswith(OLDER_MARKER):
             raise Failure("the older package did not install its own file")
-        wine.wait_messages(3)
         first_host = wait_launches(wine, 1)[0]
+        stop_service(wine)  # see above: under Wine the upgrade could not replace a running file
+        wine.wait_no_process("quolin.exe")
 
         install(wine, "QuolinHost.msi")
         wine.wait_state("RUNNING")
@@ -281,7 +323,8 @@ def scenario_msi_upgrade(args):
             f"terminated user-session host pid={first_host}",
             "service stopped",
         ] + START_LINES + ["spawned user-session host at service start"], "log")
-        expect_equal(len(wine.processes("quolin-service.exe")), 1, "service processes")
+        wine.wait_one_process("quolin-service.exe")
+        wine.wait_one_process("quolin.exe")
 
         # ERROR_INSTALL_FAILURE: the launch condition refuses a detected newer version.
         log = install(wine, "QuolinHost-older.msi", want_code=1603 % 256)
@@ -292,37 +335,16 @@ def scenario_msi_upgrade(args):
         if not same_file(wine.unix(SERVICE_EXE), args.exe):
             raise Failure("the refused downgrade changed quolin-service.exe")
 
-        code, log = wine.msiexec("/x", r"C:\QuolinHost.msi", "/qn")
-        expect_equal(code, 0, f"msiexec /x exit code; log:\n{log[-3000:]}")
-        expect_equal(wine.messages()[-3:], [STOP_LINES[0],
-                                            f"terminated user-session host pid={second_host}",
-                                            STOP_LINES[1]], "last log lines")
-        expect_equal(os.path.exists(wine.unix(SERVICE_EXE)), False, "service file after uninstall")
-        if not os.path.exists(wine.unix(INSTALL_DIR + r"\quolin.exe")):
-            raise Failure("uninstall removed quolin.exe, which the package does not own")
+        expect_stopped_by_scm(wine, [STOP_LINES[0],
+                                     f"terminated user-session host pid={second_host}",
+                                     STOP_LINES[1]])
+        uninstall(wine)
+        expect_equal(wine.state(), None, "service after uninstall")
+        expect_equal(sorted(os.listdir(wine.unix(INSTALL_DIR))),
+                     ["quolin-launches.txt", "quolin.exe"],
+                     "files left by uninstall: the operator's, not the package's")
     finally:
         wine.close()
-
-
-def wait_runs(wine, timeout=15):
-    """The log split into runs of the service, once the last run has logged its first spawn."""
-    deadline = time.monotonic() + timeout
-    while True:
-        runs = []
-        for message in wine.messages():
-            if message == START_LINES[0]:
-                runs.append([])
-            if not runs:
-                raise Failure(f"log does not begin with the service's start: {wine.messages()}")
-            runs[-1].append(message)
-        if runs and len(runs[-1]) >= 3:
-            for run in runs:
-                if not MISSING_HOST.fullmatch(run[2]):
-                    raise Failure(f"third line of a run: {run[2]!r}, want the failed first spawn")
-            return runs
-        if time.monotonic() > deadline:
-            raise Failure(f"the last run has not logged its first spawn: {runs}")
-        time.sleep(0.05)
 
 
 def wait_launches(wine, count, timeout=15):
@@ -392,8 +414,8 @@ def scenario_scripts(args):
         if not os.path.exists(wine.unix(folder + r"\quolin-service.exe")):
             raise Failure("uninstall.cmd removed the executable")
         r = run("uninstall.cmd")
-        expect_refused(r, 1060, "uninstall.cmd: the service QuolinHost does not exist; nothing to do.",
-                       "uninstall.cmd")
+        expect_refused(r, 1060, "uninstall.cmd: the service QuolinHost does not exist; nothing "
+                                "to do.", "uninstall.cmd")
 
         # An executable named on the command line, elsewhere; and one that is not there.
         other = r"C:\Quolin Elsewhere\quolin-service.exe"
@@ -404,8 +426,8 @@ def scenario_scripts(args):
                        "install.cmd")
         expect_equal(wine.state(), None, "service after install.cmd of a missing file")
         r = run("install.cmd", other)
-        expect_equal(r.returncode, 0, f"install.cmd PATH exit status; output:\n{r.stdout}{r.stderr}")
-        expect_equal(wine.service_config().get("ImagePath"), f'"{other}"', "ImagePath from argument")
+        expect_equal(r.returncode, 0, f"install.cmd PATH status; output:\n{r.stdout}{r.stderr}")
+        expect_equal(wine.service_config().get("ImagePath"), f'"{other}"', "ImagePath (argument)")
         expect_equal(wine.state(), "RUNNING", "state after install.cmd PATH")
         r = run("uninstall.cmd")
         expect_equal(r.returncode, 0, f"uninstall.cmd exit status; output:\n{r.stdout}{r.stderr}")

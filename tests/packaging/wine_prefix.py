@@ -54,14 +54,16 @@ class Prefix:
                               text=True, timeout=timeout, check=False)
 
     def msiexec(self, *args):
-        """msiexec with a verbose log; returns (Windows exit code modulo 256, log text)."""
+        """msiexec with a verbose log; returns (Windows exit code modulo 256, log text). The
+        text ends with msiexec's own output, if it wrote any."""
         log = r"C:\msiexec-%d.log" % time.monotonic_ns()
         r = self.wine("msiexec", *args, "/l*v", log, timeout=180)
         text = ""
         if os.path.exists(self.unix(log)):
             raw = open(self.unix(log), "rb").read()
-            text = raw.decode("utf-16") if raw[:2] == b"\xff\xfe" else raw.decode("utf-8", "replace")
-        return r.returncode, text
+            utf16 = raw[:2] == b"\xff\xfe"
+            text = raw.decode("utf-16") if utf16 else raw.decode("utf-8", "replace")
+        return r.returncode, text + r.stdout + r.stderr
 
     # --- the Service Control Manager and the registry -------------------------------------
     def state(self):
@@ -109,14 +111,16 @@ class Prefix:
 
     # --- the service log and processes ----------------------------------------------------
     def messages(self):
+        """The message of each complete log line; a line without timestamp and tag is kept
+        whole. (Under Wine two processes appending at once can garble lines: see the MSI
+        scenarios.)"""
         if not os.path.exists(self.log_path):
             return []
         out = []
-        for line in open(self.log_path, "rb").read().decode("utf-8").split("\n")[:-1]:
+        raw = open(self.log_path, "rb").read().decode("utf-8", "replace")
+        for line in raw.split("\n")[:-1]:
             m = LOG_LINE.match(line)
-            if not m:
-                raise Failure(f"malformed log line: {line!r}")
-            out.append(m.group(1))
+            out.append(m.group(1) if m else line)
         return out
 
     def wait_messages(self, count, timeout=30):
@@ -128,7 +132,7 @@ class Prefix:
         return messages
 
     def processes(self, image):
-        """Command lines of this prefix's live processes whose command line names `image`."""
+        """Linux process ids of this prefix's live processes whose command line names `image`."""
         found = []
         for pid in filter(str.isdigit, os.listdir("/proc")):
             try:
@@ -143,8 +147,17 @@ class Prefix:
             except (OSError, IndexError):
                 continue
             if image.lower() in cmd.lower():
-                found.append(cmd)
+                found.append(int(pid))
         return found
+
+    def wait_one_process(self, image, timeout=15):
+        """Waits until exactly one process runs `image`; returns its Linux process id."""
+        deadline = time.monotonic() + timeout
+        while len(pids := self.processes(image)) != 1:
+            if time.monotonic() > deadline:
+                raise Failure(f"{len(pids)} processes run {image}, want 1")
+            time.sleep(0.1)
+        return pids[0]
 
     def wait_no_process(self, image, timeout=15):
         deadline = time.monotonic() + timeout
@@ -161,5 +174,7 @@ class Prefix:
             self.keeper.wait(timeout=10)
         except subprocess.TimeoutExpired:
             self.keeper.kill()
-        if not os.environ.get("QUOLIN_KEEP_PREFIX"):
+        if os.environ.get("QUOLIN_KEEP_PREFIX"):
+            print(f"prefix kept: {self.prefix}")
+        else:
             shutil.rmtree(self.prefix, ignore_errors=True)
