@@ -70,7 +70,10 @@ void run_launch_cycles(ServiceHostLauncher& launcher, const fs::path& host_folde
     auto* launched = std::get_if<Launched>(&outcome);
     if (!launched) {
       auto* failed = std::get_if<LaunchFailed>(&outcome);
-      problem(cycle, failed ? "launch failed: " + failed->text : "launch found no console session");
+      if (tally.launch_failures++ == 0) {
+        tally.first_launch_failure = "cycle " + std::to_string(cycle) + ": " +
+                                     (failed ? failed->text : std::string("no console session"));
+      }
       continue;
     }
     ++tally.launched;

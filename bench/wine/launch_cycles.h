@@ -33,7 +33,12 @@ struct CycleTally {
   std::uint32_t released_at_once = 0;
   std::uint32_t released_running = 0;
   std::uint32_t exited_by_itself = 0;
-  // The first cycle that did not go as described above; empty when all did.
+  // Launches that gave no host. Kept apart from the problems below: under heavy load Wine
+  // now and then fails a process start (CreateProcessAsUserW: ERROR_INTERNAL_ERROR), which
+  // the launcher must report and survive like any other failed launch.
+  std::uint32_t launch_failures = 0;
+  std::string first_launch_failure;
+  // The first cycle whose host did not behave as described above; empty when all did.
   std::string first_problem;
   // How long each launch() took, in microseconds.
   std::vector<double> launch_micros;

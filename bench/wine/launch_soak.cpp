@@ -7,7 +7,8 @@
 // The warm-up runs one cycle of each kind, so that whatever the system opens once per process
 // on first use (a library, a registry key) is open before the first count. Prints key=value
 // lines; the handle count is also sampled every 100 cycles, to show growth that a lucky end
-// count could hide. Exits non-zero when a cycle does not go as planned.
+// count could hide. Exits non-zero when a host does not behave as planned (a failed launch is
+// counted and shown, not judged here).
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -70,6 +71,8 @@ int main(int argc, char** argv) {
   std::printf("released_at_once=%u\n", tally.released_at_once);
   std::printf("released_running=%u\n", tally.released_running);
   std::printf("exited_by_itself=%u\n", tally.exited_by_itself);
+  std::printf("launch_failures=%u\n", tally.launch_failures + warm_up.launch_failures);
+  if (!tally.first_launch_failure.empty()) std::printf("first_launch_failure=%s\n", tally.first_launch_failure.c_str());
   if (before && after) {
     std::printf("handles_before=%u\n", *before);
     std::printf("handles_after=%u\n", *after);

