@@ -1,20 +1,20 @@
 """Drives the real quolin-service.exe under Wine's Service Control Manager.
 
-Each WineService owns a private Wine prefix (a copy of a template), keeps its wineserver alive
-for the scenario (Wine's wineserver otherwise exits soon after the last ordinary process and
-takes every service with it), installs the service with `sc create`, and reads the service
-log from the prefix. Inside a Wine service %ProgramData% is C:\\users\\Public.
+Each WineService is a private prefix with a live session (tests/wine/private_prefix.py holds
+that life cycle and the rules for keeping Wine's services alive). It installs the service with
+`sc create` and reads the service log from the prefix.
 """
 import os
 import re
 import shutil
 import subprocess
-import tempfile
+import sys
 import time
 
-LOG_LINE = re.compile(r"^(\d{4,})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d) UTC \[quolin-service\] (.*)$",
-                      re.S)
-SERVICE = "QuolinHost"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "wine"))
+from private_prefix import LOG_LINE, SERVICE, PrivatePrefix  # noqa: E402
+
 INSTALL_DIR = "quolin"  # C:\quolin
 
 
@@ -22,29 +22,31 @@ class ScenarioError(AssertionError):
     pass
 
 
-class WineService:
+class WineService(PrivatePrefix):
+    kind = "e2e"
+    Error = ScenarioError
+    wine_timeout = 60
+
     def __init__(self, name, template, service_exe, host_exe=None, script=None, exit_watch=None):
         self.name = name
-        self.prefix = tempfile.mkdtemp(prefix=f"quolin-e2e-{name}.")
-        shutil.copytree(template, self.prefix, symlinks=True, dirs_exist_ok=True)
-        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all")
-        self.dir = os.path.join(self.prefix, "drive_c", INSTALL_DIR)
+        self.programs = {"quolin-service.exe": service_exe, "quolin.exe": host_exe}
+        self.exit_watch = exit_watch
+        self.script = script
+        super().__init__(name, template)
+
+    def populate(self):
+        self.dir = self.drive_c(INSTALL_DIR)
         os.makedirs(self.dir)
-        shutil.copy(service_exe, os.path.join(self.dir, "quolin-service.exe"))
-        if host_exe:
-            shutil.copy(host_exe, os.path.join(self.dir, "quolin.exe"))
-        if exit_watch:
-            shutil.copy(exit_watch, os.path.join(self.prefix, "drive_c", "exit_watch.exe"))
-        if script is not None:
-            self.write_script(script)
-        self.log_path = os.path.join(self.prefix, "drive_c", "users", "Public", "Quolin",
-                                     "service.log")
-        self.keeper = subprocess.Popen(["wineserver", "-p"], env=self.env)
-        # Services inherit the stderr of the command that boots the session: give it a file,
-        # never a pipe, or reading the pipe would wait for the service to end.
-        with open(os.path.join(self.prefix, "boot.err"), "w") as err:
-            subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env, stdout=err,
-                           stderr=err, check=False, timeout=120)
+        for name, source in self.programs.items():
+            if source:
+                shutil.copy(source, os.path.join(self.dir, name))
+        if self.exit_watch:
+            shutil.copy(self.exit_watch, self.drive_c("exit_watch.exe"))
+        if self.script is not None:
+            self.write_script(self.script)
+
+    def evidence(self):
+        return f"; log: {self.messages()}"
 
     # --- files beside the service -------------------------------------------------------
     def write_script(self, lines):
@@ -71,13 +73,6 @@ class WineService:
         return [int(re.search(r"pid=(\d+)", l).group(1)) for l in self.launches()]
 
     # --- the Service Control Manager ----------------------------------------------------
-    def wine(self, *args, timeout=60):
-        return subprocess.run(["wine", *args], env=self.env, capture_output=True, text=True,
-                              timeout=timeout, check=False)
-
-    def sc(self, *args):
-        return self.wine("sc", *args)
-
     def install(self):
         r = self.sc("create", SERVICE, "binPath=", f"C:\\{INSTALL_DIR}\\quolin-service.exe")
         if r.returncode != 0:
@@ -90,22 +85,6 @@ class WineService:
                 raise ScenarioError(f"sc start failed: {r.stdout}{r.stderr}")
             self.wait_state("RUNNING")
         return r
-
-    def query(self):
-        r = self.sc("query", SERVICE)
-        state = re.search(r"STATE\s*:\s*\d+\s+(\w+)", r.stdout)
-        code = re.search(r"WIN32_EXIT_CODE\s*:\s*(\d+)", r.stdout)
-        return (state.group(1) if state else None, int(code.group(1)) if code else None)
-
-    def wait_state(self, want, timeout=30):
-        deadline = time.monotonic() + timeout
-        while True:
-            state, code = self.query()
-            if state == want:
-                return code
-            if time.monotonic() > deadline:
-                raise ScenarioError(f"service state {state}, want {want}; log: {self.messages()}")
-            time.sleep(0.1)
 
     def stop(self):
         r = self.sc("stop", SERVICE)
@@ -136,7 +115,7 @@ class WineService:
                 raise ScenarioError(f"malformed log line: {line!r}")
             y, mo, d, h, mi, s = (int(g) for g in m.groups()[:6])
             stamp = time.mktime((y, mo, d, h, mi, s, 0, 0, 0)) - time.timezone
-            out.append((stamp, m.group(7)))
+            out.append((stamp, m.group("message")))
         return out
 
     def messages(self):
@@ -156,43 +135,12 @@ class WineService:
             time.sleep(0.05)
 
     # --- processes ----------------------------------------------------------------------
-    def running_images(self):
-        """Windows image names of this prefix's live processes, read from /proc."""
-        names = []
-        for pid in os.listdir("/proc"):
-            if not pid.isdigit():
-                continue
-            try:
-                with open(f"/proc/{pid}/environ", "rb") as f:
-                    if f"WINEPREFIX={self.prefix}".encode() not in f.read().split(b"\0"):
-                        continue
-                with open(f"/proc/{pid}/cmdline", "rb") as f:
-                    cmd = f.read().replace(b"\0", b" ").decode("utf-8", "replace")
-            except OSError:
-                continue
-            names.append(cmd)
-        return names
-
     def watch_exit(self, pid):
         """Starts watching a process of the prefix; .result() gives its exit code."""
         return ExitWatch(self, pid)
 
     def process_running(self, image):
-        return any(image.lower() in c.lower() for c in self.running_images())
-
-    def close(self):
-        try:
-            self.sc("stop", SERVICE)
-        except Exception:  # noqa: BLE001 - best effort at teardown
-            pass
-        subprocess.run(["wineserver", "-k"], env=self.env, check=False)
-        subprocess.run(["wineserver", "-w"], env=self.env, check=False, timeout=60)
-        try:
-            self.keeper.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.keeper.kill()
-        if not os.environ.get("QUOLIN_KEEP_PREFIX"):
-            shutil.rmtree(self.prefix, ignore_errors=True)
+        return bool(self.processes(image))
 
 
 class ExitWatch:

@@ -1,21 +1,19 @@
 """A private Wine prefix with a live session, for installing QuolinHost the way operators do.
 
-Each Prefix is a copy of a template. Its wineserver is kept alive with `wineserver -p` for the
-whole scenario: Wine's wineserver otherwise exits soon after the last ordinary process and takes
-every service with it. The session is booted by a throw-away command whose stderr is a file,
-because services inherit that stderr and a pipe would never be closed while they run.
+Prefix adds msiexec, the registry and the service log to the life cycle in
+tests/wine/private_prefix.py, where the rules for keeping Wine's services alive live.
 """
 import os
 import re
-import shutil
-import subprocess
-import tempfile
+import sys
 import time
 
-SERVICE = "QuolinHost"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "wine"))
+from private_prefix import LOG_LINE, SERVICE, PrivatePrefix  # noqa: E402
+
 SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services\QuolinHost"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
-LOG_LINE = re.compile(r"^\d{4,}-\d\d-\d\d \d\d:\d\d:\d\d UTC \[quolin-service\] (.*)$")
 REG_VALUE = re.compile(r"^    (\S+)    (REG_\w+)    ?(.*)$")
 
 
@@ -28,31 +26,21 @@ def expect_equal(got, want, what):
         raise Failure(f"{what}:\n  got  {got!r}\n  want {want!r}")
 
 
-class Prefix:
-    def __init__(self, name, template, wine_debug="-all"):
-        self.prefix = tempfile.mkdtemp(prefix=f"quolin-pkg-{name}.")
-        shutil.copytree(template, self.prefix, symlinks=True, dirs_exist_ok=True)
-        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all")
-        self.keeper = subprocess.Popen(["wineserver", "-p"], env=self.env)
-        self.boot_err = os.path.join(self.prefix, "boot.err")
-        # The session's services (the SCM among them) keep this environment: a scenario that
-        # wants to see the SCM's own traces boots with them switched on.
-        with open(self.boot_err, "w") as err:
-            subprocess.run(["wine", "cmd", "/c", "exit"], env=dict(self.env, WINEDEBUG=wine_debug),
-                           stdout=err, stderr=err, check=False, timeout=120)
-        self.log_path = self.unix(r"C:\users\Public\Quolin\service.log")  # a service's ProgramData
+class Prefix(PrivatePrefix):
+    kind = "pkg"
+    Error = Failure
+    # Scenarios that read the SCM's own traces from boot_err boot with wine_debug switching
+    # them on.
+
+    def evidence(self):
+        return f"; log: {self.messages()}"
 
     def unix(self, windows_path):
         """The Linux path of a C: path in this prefix."""
         assert windows_path[:3].upper() == "C:\\", windows_path
-        return os.path.join(self.prefix, "drive_c", *windows_path[3:].split("\\"))
+        return self.drive_c(*windows_path[3:].split("\\"))
 
     # --- running programs ---------------------------------------------------------------
-    def wine(self, *args, cwd=None, extra_env=None, timeout=120):
-        env = dict(self.env, **(extra_env or {}))
-        return subprocess.run(["wine", *args], env=env, cwd=cwd, capture_output=True,
-                              text=True, timeout=timeout, check=False)
-
     def msiexec(self, *args):
         """msiexec with a verbose log; returns (Windows exit code modulo 256, log text). The
         text ends with msiexec's own output, if it wrote any."""
@@ -65,20 +53,7 @@ class Prefix:
             text = raw.decode("utf-16") if utf16 else raw.decode("utf-8", "replace")
         return r.returncode, text + r.stdout + r.stderr
 
-    # --- the Service Control Manager and the registry -------------------------------------
-    def state(self):
-        """The service's state name, or None when it does not exist."""
-        r = self.wine("sc", "query", SERVICE)
-        m = re.search(r"STATE\s*:\s*\d+\s+(\w+)", r.stdout)
-        return m.group(1) if r.returncode == 0 and m else None
-
-    def wait_state(self, want, timeout=30):
-        deadline = time.monotonic() + timeout
-        while (state := self.state()) != want:
-            if time.monotonic() > deadline:
-                raise Failure(f"service state {state}, want {want}; log: {self.messages()}")
-            time.sleep(0.1)
-
+    # --- the registry -------------------------------------------------------------------
     def reg_values(self, key):
         """{name: (type, text)} of one key, or None when the key does not exist."""
         r = self.wine("reg", "query", key)
@@ -120,7 +95,7 @@ class Prefix:
         raw = open(self.log_path, "rb").read().decode("utf-8", "replace")
         for line in raw.split("\n")[:-1]:
             m = LOG_LINE.match(line)
-            out.append(m.group(1) if m else line)
+            out.append(m.group("message") if m else line)
         return out
 
     def wait_messages(self, count, timeout=30):
@@ -131,50 +106,9 @@ class Prefix:
             time.sleep(0.05)
         return messages
 
-    def processes(self, image):
-        """Linux process ids of this prefix's live processes whose command line names `image`."""
-        found = []
-        for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open(f"/proc/{pid}/environ", "rb") as f:
-                    if f"WINEPREFIX={self.prefix}".encode() not in f.read().split(b"\0"):
-                        continue
-                with open(f"/proc/{pid}/cmdline", "rb") as f:
-                    cmd = f.read().replace(b"\0", b" ").decode("utf-8", "replace").strip()
-                with open(f"/proc/{pid}/stat", "rb") as f:
-                    if f.read().split(b") ", 1)[1][:1] == b"Z":
-                        continue
-            except (OSError, IndexError):
-                continue
-            if image.lower() in cmd.lower():
-                found.append(int(pid))
-        return found
-
-    def wait_one_process(self, image, timeout=15):
-        """Waits until exactly one process runs `image`; returns its Linux process id."""
-        deadline = time.monotonic() + timeout
-        while len(pids := self.processes(image)) != 1:
-            if time.monotonic() > deadline:
-                raise Failure(f"{len(pids)} processes run {image}, want 1")
-            time.sleep(0.1)
-        return pids[0]
-
     def wait_no_process(self, image, timeout=15):
         deadline = time.monotonic() + timeout
         while self.processes(image):
             if time.monotonic() > deadline:
                 raise Failure(f"{image} still runs: {self.processes(image)}")
             time.sleep(0.1)
-
-    def close(self):
-        self.wine("sc", "stop", SERVICE)
-        subprocess.run(["wineserver", "-k"], env=self.env, check=False)
-        subprocess.run(["wineserver", "-w"], env=self.env, check=False, timeout=60)
-        try:
-            self.keeper.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.keeper.kill()
-        if os.environ.get("QUOLIN_KEEP_PREFIX"):
-            print(f"prefix kept: {self.prefix}")
-        else:
-            shutil.rmtree(self.prefix, ignore_errors=True)
