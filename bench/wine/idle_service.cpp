@@ -11,7 +11,7 @@
 #include <mutex>
 
 #include "platform/service_control.h"
-#include "service/scm_codes.h"
+#include "platform/scm_codes.h"
 
 namespace {
 

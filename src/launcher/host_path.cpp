@@ -12,22 +12,20 @@ constexpr std::u16string_view HOST_FILE_NAME_UTF16 = u"quolin.exe";
 constexpr std::uint32_t FIRST_PATH_BUFFER = 512;
 constexpr std::uint32_t LARGEST_PATH_BUFFER = std::numeric_limits<std::uint32_t>::max();
 
-bool is_separator(char16_t c) { return c == u'\\' || c == u'/'; }
-
 // The last component of the executable's path (either slash separates) replaced by the host's
 // file name; an empty path has no component to replace and gives the bare name.
 std::u16string host_path_beside(std::u16string_view executable_path) {
   std::u16string_view rest = executable_path;
   // Drop the file name, then the separators in front of it, unless they are a root
   // ("C:\", "\\?\C:\", a leading "\"), which stays as it is.
-  while (!rest.empty() && !is_separator(rest.back())) rest.remove_suffix(1);
+  while (!rest.empty() && !platform::is_path_separator(rest.back())) rest.remove_suffix(1);
   std::size_t run = rest.size();
-  while (run > 0 && is_separator(rest[run - 1])) --run;
+  while (run > 0 && platform::is_path_separator(rest[run - 1])) --run;
   bool is_root = run == 0 || rest[run - 1] == u':';
   if (!is_root) rest = rest.substr(0, run);
 
   std::u16string host(rest);
-  if (!host.empty() && !is_separator(host.back())) host.push_back(u'\\');
+  if (!host.empty() && !platform::is_path_separator(host.back())) host.push_back(u'\\');
   host += HOST_FILE_NAME_UTF16;
   return host;
 }
@@ -39,9 +37,9 @@ std::string resolve_host_path(platform::Processes& api) {
   std::u16string buffer;
   for (;;) {
     buffer.assign(size, u'\0');
-    api.SetLastError(0);
-    std::uint32_t n = api.GetModuleFileNameW(nullptr, buffer.data(), size);
-    if (n == 0 && api.GetLastError() != 0) return std::string(HOST_FILE_NAME);
+    platform::SysResult<std::uint32_t> written = api.GetModuleFileNameW(nullptr, buffer.data(), size);
+    if (!written) return std::string(HOST_FILE_NAME);
+    std::uint32_t n = written.value();
     if (n == size) {
       // Cut short. At the largest buffer there is nowhere left to grow: give up as on failure.
       if (size == LARGEST_PATH_BUFFER) return std::string(HOST_FILE_NAME);

@@ -13,6 +13,7 @@ constexpr std::u16string_view HOST_DESKTOP = u"winsta0\\default";
 // CREATE_UNICODE_ENVIRONMENT and nothing else: no suspended start, no console or priority flags.
 constexpr std::uint32_t CREATION_FLAGS = 0x00000400;
 constexpr std::uint32_t RELEASE_EXIT_CODE = 1;
+constexpr std::uint32_t WAIT_OBJECT_0 = 0;
 
 LaunchFailed failure(platform::Processes& api, const char* call, std::uint32_t error) {
   return LaunchFailed{std::string(call) + ": " + system_error_text(api, error)};
@@ -30,18 +31,14 @@ LaunchOutcome SessionLauncher::launch() {
   std::uint32_t session = api.WTSGetActiveConsoleSessionId();
   if (session == 0 || session == NO_CONSOLE_SESSION) return NoActiveSession{};
 
-  // Declared in the reverse of their release order: strings, then environment, then token.
-  platform::UniqueToken token(api);
-  if (!api.WTSQueryUserToken(session, token.put())) {
-    std::uint32_t error = api.GetLastError();
-    return failure(api, "WTSQueryUserToken", error);
-  }
+  // Each failure's text is made while what came before is still held: strings, then
+  // environment, then token are released after it, in the reverse of their making.
+  platform::SysResult<platform::UniqueHandle> token = api.WTSQueryUserToken(session);
+  if (!token) return failure(api, "WTSQueryUserToken", token.error());
 
-  platform::UniqueEnvironmentBlock environment(api);
-  if (!api.CreateEnvironmentBlock(environment.put(), token.get(), 0)) {
-    std::uint32_t error = api.GetLastError();
-    return failure(api, "CreateEnvironmentBlock", error);
-  }
+  platform::SysResult<platform::UniqueEnvironmentBlock> environment =
+      api.CreateEnvironmentBlock(token.value().get(), false);
+  if (!environment) return failure(api, "CreateEnvironmentBlock", environment.error());
 
   std::u16string desktop(HOST_DESKTOP);
   std::u16string application_name = platform::utf16_from_wtf8(host_path_);
@@ -54,13 +51,10 @@ LaunchOutcome SessionLauncher::launch() {
   startup.lpDesktop = desktop.data();
   platform::ProcessInformation info{};
 
-  std::int32_t created = api.CreateProcessAsUserW(token.get(), application_name.c_str(), command_line.data(),
-                                                  nullptr, nullptr, 0, CREATION_FLAGS,
-                                                  environment.get(), nullptr, &startup, &info);
-  if (!created) {
-    std::uint32_t error = api.GetLastError();
-    return failure(api, "CreateProcessAsUserW", error);
-  }
+  platform::SysStatus created = api.CreateProcessAsUserW(
+      token.value().get(), application_name.c_str(), command_line.data(), nullptr, nullptr, false,
+      CREATION_FLAGS, environment.value().get(), nullptr, &startup, &info);
+  if (!created) return failure(api, "CreateProcessAsUserW", created.error());
 
   platform::UniqueHandle thread(api, info.hThread);
   platform::UniqueHandle process(api, info.hProcess);
@@ -72,6 +66,14 @@ void SessionLauncher::release(HostProcess host) {
   if (!host.handle) return;
   static_cast<void>(api_->TerminateProcess(host.handle.get(), RELEASE_EXIT_CODE));
   host.handle.reset();
+}
+
+std::optional<HostExit> SessionLauncher::poll_exit(const HostProcess& host) {
+  platform::SysResult<std::uint32_t> waited = api_->WaitForSingleObject(host.handle.get(), 0);
+  if (!waited || waited.value() != WAIT_OBJECT_0) return std::nullopt;
+  platform::SysResult<std::uint32_t> code = api_->GetExitCodeProcess(host.handle.get());
+  if (!code) return HostExit{std::nullopt};
+  return HostExit{code.value()};
 }
 
 }  // namespace quolin

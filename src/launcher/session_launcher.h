@@ -1,4 +1,4 @@
-// Starts the host in the console session as the user logged on there, and ends it.
+// Starts the host in the console session as the user logged on there, watches it and ends it.
 //
 //   SessionLauncher launcher(api, resolve_host_path(api));
 //   LaunchOutcome outcome = launcher.launch();
@@ -12,25 +12,27 @@
 
 #include <string>
 
+#include "launcher/host_launcher.h"
 #include "launcher/host_process.h"
 #include "platform/processes.h"
 
 namespace quolin {
 
-class SessionLauncher {
+class SessionLauncher final : public HostLauncher {
  public:
   // `host_path` is WTF-8, as resolve_host_path gives it.
   SessionLauncher(platform::Processes& api, std::string host_path);
 
-  const std::string& host_path() const { return host_path_; }
-
   // One attempt: finds the console session anew, takes its user's token and environment and
   // creates the process on "winsta0\default". Returns as soon as the process is created.
-  LaunchOutcome launch();
+  LaunchOutcome launch() override;
 
   // Terminates the host with exit code 1 (it may already have exited) and closes its handle.
   // Failures of either call are ignored; it does not wait for the process to end.
-  void release(HostProcess host);
+  void release(HostProcess host) override;
+
+  // A zero-time-out wait on the host's handle, then its exit code when it has ended.
+  std::optional<HostExit> poll_exit(const HostProcess& host) override;
 
  private:
   platform::Processes* api_;

@@ -8,7 +8,6 @@
 namespace quolin {
 namespace {
 
-constexpr std::uint32_t FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x00000100;
 constexpr std::uint32_t FORMAT_MESSAGE_IGNORE_INSERTS = 0x00000200;
 constexpr std::uint32_t FORMAT_MESSAGE_FROM_HMODULE = 0x00000800;
 constexpr std::uint32_t FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
@@ -24,20 +23,18 @@ std::uint32_t result_code(std::uint32_t error) {
 bool is_trailing_space(char16_t c) { return (c >= 0x09 && c <= 0x0D) || c == 0x20; }
 
 std::string system_message(platform::Processes& api, std::uint32_t code) {
-  platform::UniqueMessageBuffer buffer(api);
-  std::uint32_t length = 0;
-  constexpr std::uint32_t flags =
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM;
+  constexpr std::uint32_t flags = FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM;
+  platform::SysResult<std::u16string> text = std::u16string{};
   if (code & FACILITY_NT_BIT) {
     // An NTSTATUS carried in an HRESULT: its text is in ntdll's message table.
-    platform::Handle ntdll = api.LoadLibraryExA("ntdll.dll", nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
-    length = api.FormatMessageW(flags | FORMAT_MESSAGE_FROM_HMODULE, ntdll, code & ~FACILITY_NT_BIT, 0,
-                                buffer.put(), 0, nullptr);
+    platform::SysResult<platform::Handle> ntdll = api.LoadLibraryExA("ntdll.dll", LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    text = api.FormatMessageW(flags | FORMAT_MESSAGE_FROM_HMODULE, ntdll ? ntdll.value() : nullptr,
+                              code & ~FACILITY_NT_BIT);
   } else {
-    length = api.FormatMessageW(flags, nullptr, code, 0, buffer.put(), 0, nullptr);
+    text = api.FormatMessageW(flags, nullptr, code);
   }
-  if (length == 0 || !buffer) return {};
-  std::u16string_view message(buffer.get(), length);
+  if (!text) return {};
+  std::u16string_view message(text.value());
   while (!message.empty() && is_trailing_space(message.back())) message.remove_suffix(1);
   return platform::utf8_from_utf16_lossy(message);
 }

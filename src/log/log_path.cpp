@@ -2,10 +2,12 @@
 
 #include <cstddef>
 
+#include "platform/text.h"
+
 namespace quolin {
 namespace {
 
-bool is_separator(char16_t c) { return c == u'\\' || c == u'/'; }
+using platform::is_path_separator;
 
 bool is_drive(std::u16string_view p, std::size_t at) {
   if (p.size() < at + 2 || p[at + 1] != u':') return false;
@@ -15,20 +17,20 @@ bool is_drive(std::u16string_view p, std::size_t at) {
 
 // Index just past the component that starts at `at`.
 std::size_t component_end(std::u16string_view p, std::size_t at) {
-  while (at < p.size() && !is_separator(p[at])) ++at;
+  while (at < p.size() && !is_path_separator(p[at])) ++at;
   return at;
 }
 
 std::size_t skip_separators(std::u16string_view p, std::size_t at) {
-  while (at < p.size() && is_separator(p[at])) ++at;
+  while (at < p.size() && is_path_separator(p[at])) ++at;
   return at;
 }
 
 // Length of the root at the start of the path, separators after it included; 0 when relative.
 std::size_t root_length(std::u16string_view p) {
-  if (p.size() >= 2 && is_separator(p[0]) && is_separator(p[1])) {
+  if (p.size() >= 2 && is_path_separator(p[0]) && is_path_separator(p[1])) {
     std::size_t at = 2;
-    if (p.size() >= 4 && (p[2] == u'?' || p[2] == u'.') && is_separator(p[3])) {
+    if (p.size() >= 4 && (p[2] == u'?' || p[2] == u'.') && is_path_separator(p[3])) {
       // \\?\C:\ , \\.\C:\ , \\?\UNC\server\share\ , \\.\device\ .
       at = 4;
       if (is_drive(p, at)) return skip_separators(p, at + 2);
@@ -47,31 +49,18 @@ std::size_t root_length(std::u16string_view p) {
   return skip_separators(p, 0);
 }
 
-bool is_valid_utf16(std::u16string_view s) {
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    char16_t u = s[i];
-    if (u >= 0xD800 && u <= 0xDBFF) {
-      if (i + 1 >= s.size() || s[i + 1] < 0xDC00 || s[i + 1] > 0xDFFF) return false;
-      ++i;
-    } else if (u >= 0xDC00 && u <= 0xDFFF) {
-      return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 std::u16string join_path(std::u16string_view left, std::u16string_view right) {
   std::u16string out(left);
-  if (!out.empty() && !is_separator(out.back())) out.push_back(u'\\');
+  if (!out.empty() && !is_path_separator(out.back())) out.push_back(u'\\');
   out.append(right);
   return out;
 }
 
 std::u16string log_file_path(const std::optional<std::u16string>& base) {
   std::u16string_view folder_above = DEFAULT_PROGRAM_DATA;
-  if (base && is_valid_utf16(*base)) folder_above = *base;
+  if (base && platform::is_valid_utf16(*base)) folder_above = *base;
   return join_path(join_path(folder_above, LOG_FOLDER_NAME), LOG_FILE_NAME);
 }
 
@@ -79,9 +68,9 @@ std::u16string_view parent_folder(std::u16string_view path) {
   std::size_t root = root_length(path);
   if (root == path.size()) return {};
   std::size_t end = path.size();
-  while (end > root && is_separator(path[end - 1])) --end;
-  while (end > root && !is_separator(path[end - 1])) --end;
-  while (end > root && is_separator(path[end - 1])) --end;
+  while (end > root && is_path_separator(path[end - 1])) --end;
+  while (end > root && !is_path_separator(path[end - 1])) --end;
+  while (end > root && is_path_separator(path[end - 1])) --end;
   return path.substr(0, end);
 }
 

@@ -40,17 +40,17 @@ Status<LogError> create_folder_tree(Files& files, std::u16string_view folder) {
   const std::u16string path(folder);
   // The folder usually exists: one creation call and one folder test settle it, without
   // walking the folders above.
-  std::uint32_t code = files.CreateDirectoryW(path);
-  if (code == 0) return {};
-  if (is_missing_parent(code)) {
+  platform::SysStatus made = files.CreateDirectoryW(path);
+  if (made) return {};
+  if (is_missing_parent(made.error())) {
     if (Status<LogError> above = create_folder_tree(files, parent_folder(folder)); !above) return above;
-    code = files.CreateDirectoryW(path);
-    if (code == 0) return {};
+    made = files.CreateDirectoryW(path);
+    if (made) return {};
   }
   // Something is there already (perhaps made by another process a moment ago): fine if it is a
   // folder, otherwise the creation's own error stands.
   if (files.is_folder(path)) return {};
-  return fail(LogError::os(code));
+  return fail(LogError::os(made.error()));
 }
 
 Status<LogError> ServiceLog::write_line(std::string_view message) {
@@ -59,19 +59,18 @@ Status<LogError> ServiceLog::write_line(std::string_view message) {
 
   if (Status<LogError> made = create_folder_tree(files_, parent_folder(file_path)); !made) return made;
 
-  Result<platform::Handle, std::uint32_t> opened =
+  // Closed on every path from here on, after a failed write as after success.
+  platform::SysResult<platform::UniqueHandle> file =
       files_.CreateFileW(file_path, platform::FILE_APPEND_ONLY_ACCESS, platform::FILE_SHARE_ALL,
                          platform::DISPOSITION_OPEN_ALWAYS);
-  if (!opened) return fail(LogError::os(opened.error()));
-  // Closed on every path from here on, after a failed write as after success.
-  platform::UniqueHandle file(files_, opened.value());
+  if (!file) return fail(LogError::os(file.error()));
 
   // Read after the open, so the time is that of the write and not of the folder work.
   const std::string timestamp = format_timestamp(files_.GetSystemTimePreciseAsFileTime());
 
   // Four pieces straight to the file, no buffer in between.
   for (std::string_view piece : {std::string_view(timestamp), LOG_TAG, message, LOG_LINE_END}) {
-    if (Status<LogError> written = write_piece(files_, file.get(), piece); !written) return written;
+    if (Status<LogError> written = write_piece(files_, file.value().get(), piece); !written) return written;
   }
   return {};
 }

@@ -1,10 +1,9 @@
-// Files, environment and the system clock: the calls the service log is made of.
+// Files, environment and clocks: the calls the service log and the run loop's clock are made of.
 //
 //   Files& files = win32_files();
-//   Result<Handle, std::uint32_t> opened =
+//   SysResult<UniqueHandle> file =
 //       files.CreateFileW(path, FILE_APPEND_ONLY_ACCESS, FILE_SHARE_ALL, DISPOSITION_OPEN_ALWAYS);
-//   if (!opened) return fail(opened.error());
-//   UniqueHandle file(files, opened.value());  // owned from the next line on
+//   if (!file) return fail(file.error());   // closed on every path from here on
 //
 // Paths and names are UTF-16 and reach Windows NUL-terminated (std::u16string guarantees it).
 // Errors are the system's error codes (Win32 codes, never NTSTATUS values).
@@ -17,7 +16,7 @@
 #include <string_view>
 
 #include "platform/owned.h"
-#include "platform/result.h"
+#include "platform/system_error.h"
 
 namespace quolin::platform {
 
@@ -32,17 +31,6 @@ inline constexpr std::uint32_t FILE_SHARE_ALL = 7;
 // OPEN_ALWAYS: open, or create empty when missing; never truncate.
 inline constexpr std::uint32_t DISPOSITION_OPEN_ALWAYS = 4;
 
-// System error codes that callers tell apart.
-inline constexpr std::uint32_t CODE_FILE_NOT_FOUND = 2;     // ERROR_FILE_NOT_FOUND
-inline constexpr std::uint32_t CODE_PATH_NOT_FOUND = 3;     // ERROR_PATH_NOT_FOUND
-inline constexpr std::uint32_t CODE_ACCESS_DENIED = 5;      // ERROR_ACCESS_DENIED
-inline constexpr std::uint32_t CODE_INVALID_DRIVE = 15;     // ERROR_INVALID_DRIVE
-inline constexpr std::uint32_t CODE_BAD_NETPATH = 53;       // ERROR_BAD_NETPATH
-inline constexpr std::uint32_t CODE_BAD_NET_NAME = 67;      // ERROR_BAD_NET_NAME
-inline constexpr std::uint32_t CODE_FILE_EXISTS = 80;       // ERROR_FILE_EXISTS
-inline constexpr std::uint32_t CODE_ALREADY_EXISTS = 183;   // ERROR_ALREADY_EXISTS
-inline constexpr std::uint32_t CODE_INTERRUPTED = 10004;    // WSAEINTR
-
 // Why a write took nothing.
 struct WriteFailure {
   std::uint32_t code = 0;    // the system error code
@@ -56,16 +44,15 @@ class Files : public HandleCloser {
   // The variable's value, which may be empty; nullopt when it does not exist or cannot be read.
   virtual std::optional<std::u16string> GetEnvironmentVariableW(const std::u16string& name) = 0;
 
-  // Makes one folder, without security attributes. 0, or the system error code
-  // (CODE_ALREADY_EXISTS when anything exists at the path, CODE_PATH_NOT_FOUND and the like
-  // when the folder above is missing).
-  [[nodiscard]] virtual std::uint32_t CreateDirectoryW(const std::u16string& path) = 0;
+  // Makes one folder, without security attributes. Fails with CODE_ALREADY_EXISTS when anything
+  // exists at the path, CODE_PATH_NOT_FOUND and the like when the folder above is missing.
+  virtual SysStatus CreateDirectoryW(const std::u16string& path) = 0;
 
   // Whether the path names an existing folder, following links. A query that fails is "no".
   virtual bool is_folder(const std::u16string& path) = 0;
 
-  // CreateFileW without security attributes, flags or template. The caller owns the handle.
-  virtual Result<Handle, std::uint32_t> CreateFileW(const std::u16string& path,
+  // CreateFileW without security attributes, flags or template.
+  virtual SysResult<UniqueHandle> CreateFileW(const std::u16string& path,
                                                      std::uint32_t desired_access,
                                                      std::uint32_t share_mode,
                                                      std::uint32_t creation_disposition) = 0;
@@ -76,6 +63,10 @@ class Files : public HandleCloser {
 
   // UTC now, as 100-nanosecond intervals since 1601-01-01 00:00:00 UTC.
   virtual std::int64_t GetSystemTimePreciseAsFileTime() = 0;
+
+  // The monotonic high-resolution counter and its fixed frequency (ticks per second).
+  virtual SysResult<std::int64_t> QueryPerformanceCounter() = 0;
+  virtual SysResult<std::int64_t> QueryPerformanceFrequency() = 0;
 
  protected:
   ~Files() = default;

@@ -26,18 +26,12 @@ static_assert(CODE_BAD_NET_NAME == ERROR_BAD_NET_NAME);
 static_assert(CODE_FILE_EXISTS == ERROR_FILE_EXISTS);
 static_assert(CODE_ALREADY_EXISTS == ERROR_ALREADY_EXISTS);
 static_assert(CODE_INTERRUPTED == WSAEINTR);
+static_assert(CODE_GEN_FAILURE == ERROR_GEN_FAILURE);
 static_assert(sizeof(wchar_t) == sizeof(char16_t));
 
 namespace {
 
 const wchar_t* wide(const std::u16string& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
-
-// The last error of a call that reported failure. Wine does not always set one; a failure
-// must never read as success, so a missing code becomes a generic one.
-std::uint32_t failure_code() {
-  DWORD code = ::GetLastError();
-  return code != 0 ? static_cast<std::uint32_t>(code) : static_cast<std::uint32_t>(ERROR_GEN_FAILURE);
-}
 
 class Win32Files final : public Files {
  public:
@@ -61,9 +55,9 @@ class Win32Files final : public Files {
     }
   }
 
-  std::uint32_t CreateDirectoryW(const std::u16string& path) override {
-    if (::CreateDirectoryW(wide(path), nullptr)) return 0;
-    return failure_code();
+  SysStatus CreateDirectoryW(const std::u16string& path) override {
+    if (::CreateDirectoryW(wide(path), nullptr)) return {};
+    return last_failure();
   }
 
   bool is_folder(const std::u16string& path) override {
@@ -79,12 +73,12 @@ class Win32Files final : public Files {
     return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   }
 
-  Result<Handle, std::uint32_t> CreateFileW(const std::u16string& path, std::uint32_t desired_access,
-                                            std::uint32_t share_mode,
-                                            std::uint32_t creation_disposition) override {
+  SysResult<UniqueHandle> CreateFileW(const std::u16string& path, std::uint32_t desired_access,
+                                      std::uint32_t share_mode,
+                                      std::uint32_t creation_disposition) override {
     HANDLE h = ::CreateFileW(wide(path), desired_access, share_mode, nullptr, creation_disposition, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return fail(failure_code());
-    return Handle{h};
+    if (h == INVALID_HANDLE_VALUE) return last_failure();
+    return UniqueHandle(*this, h);
   }
 
   Result<std::size_t, WriteFailure> NtWriteFile(Handle file, std::string_view bytes) override {
@@ -112,18 +106,25 @@ class Win32Files final : public Files {
     return static_cast<std::size_t>(io.Information);
   }
 
-  void CloseHandle(Handle h) override {
-    // The caller may be about to read the last error of an earlier call.
-    DWORD saved = ::GetLastError();
-    ::CloseHandle(h);
-    ::SetLastError(saved);
-  }
+  void CloseHandle(Handle h) override { ::CloseHandle(h); }
 
   std::int64_t GetSystemTimePreciseAsFileTime() override {
     FILETIME now{};
     ::GetSystemTimePreciseAsFileTime(&now);
     std::uint64_t ticks = (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
     return static_cast<std::int64_t>(ticks);  // two's complement, as the signed scale wants
+  }
+
+  SysResult<std::int64_t> QueryPerformanceCounter() override {
+    LARGE_INTEGER value{};
+    if (!::QueryPerformanceCounter(&value)) return last_failure();
+    return static_cast<std::int64_t>(value.QuadPart);
+  }
+
+  SysResult<std::int64_t> QueryPerformanceFrequency() override {
+    LARGE_INTEGER value{};
+    if (!::QueryPerformanceFrequency(&value)) return last_failure();
+    return static_cast<std::int64_t>(value.QuadPart);
   }
 };
 

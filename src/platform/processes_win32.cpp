@@ -2,7 +2,6 @@
 
 #include "platform/windows_headers.h"
 
-#include <cstdarg>
 #include <cstddef>
 #include <userenv.h>
 #include <wtsapi32.h>
@@ -34,91 +33,86 @@ static_assert(sizeof(char16_t) == sizeof(WCHAR));
 LPWSTR wide(char16_t* s) { return reinterpret_cast<LPWSTR>(s); }
 LPCWSTR wide(const char16_t* s) { return reinterpret_cast<LPCWSTR>(s); }
 
+
 class Win32Processes final : public Processes {
  public:
-  void CloseHandle(Handle h) override {
-    // Owners close on error paths too: the caller's last error must survive.
-    DWORD saved = ::GetLastError();
-    ::CloseHandle(h);
-    ::SetLastError(saved);
-  }
+  void CloseHandle(Handle h) override { ::CloseHandle(h); }
 
-  void SetLastError(std::uint32_t error) override { ::SetLastError(error); }
-  std::uint32_t GetLastError() override { return ::GetLastError(); }
-
-  std::uint32_t GetModuleFileNameW(Handle module, char16_t* buffer, std::uint32_t size) override {
-    return ::GetModuleFileNameW(static_cast<HMODULE>(module), wide(buffer), size);
+  SysResult<std::uint32_t> GetModuleFileNameW(Handle module, char16_t* buffer, std::uint32_t size) override {
+    DWORD n = ::GetModuleFileNameW(static_cast<HMODULE>(module), wide(buffer), size);
+    if (n == 0) return last_failure();
+    return static_cast<std::uint32_t>(n);
   }
 
   std::uint32_t WTSGetActiveConsoleSessionId() override { return ::WTSGetActiveConsoleSessionId(); }
 
-  std::int32_t WTSQueryUserToken(std::uint32_t session_id, Handle* token) override {
-    return ::WTSQueryUserToken(session_id, token);
+  SysResult<UniqueHandle> WTSQueryUserToken(std::uint32_t session_id) override {
+    HANDLE token = nullptr;
+    if (!::WTSQueryUserToken(session_id, &token)) return last_failure();
+    return UniqueHandle(*this, token);
   }
 
-  std::int32_t CreateEnvironmentBlock(void** environment, Handle token, std::int32_t inherit) override {
-    return ::CreateEnvironmentBlock(environment, token, inherit);
+  SysResult<UniqueEnvironmentBlock> CreateEnvironmentBlock(Handle token, bool inherit) override {
+    void* environment = nullptr;
+    if (!::CreateEnvironmentBlock(&environment, token, inherit)) return last_failure();
+    return UniqueEnvironmentBlock(*this, environment);
   }
 
-  std::int32_t DestroyEnvironmentBlock(void* environment) override {
-    return ::DestroyEnvironmentBlock(environment);
+  void DestroyEnvironmentBlock(void* environment) override { ::DestroyEnvironmentBlock(environment); }
+
+  SysStatus CreateProcessAsUserW(Handle token, const char16_t* application_name, char16_t* command_line,
+                                 void* process_attributes, void* thread_attributes, bool inherit_handles,
+                                 std::uint32_t creation_flags, void* environment,
+                                 const char16_t* current_directory, StartupInfoW* startup_info,
+                                 ProcessInformation* process_information) override {
+    if (!::CreateProcessAsUserW(token, wide(application_name), wide(command_line),
+                                static_cast<LPSECURITY_ATTRIBUTES>(process_attributes),
+                                static_cast<LPSECURITY_ATTRIBUTES>(thread_attributes), inherit_handles,
+                                creation_flags, environment, wide(current_directory),
+                                reinterpret_cast<LPSTARTUPINFOW>(startup_info),
+                                reinterpret_cast<LPPROCESS_INFORMATION>(process_information))) {
+      return last_failure();
+    }
+    return {};
   }
 
-  std::int32_t CreateProcessAsUserW(Handle token, const char16_t* application_name, char16_t* command_line,
-                                    void* process_attributes, void* thread_attributes,
-                                    std::int32_t inherit_handles, std::uint32_t creation_flags,
-                                    void* environment, const char16_t* current_directory,
-                                    StartupInfoW* startup_info,
-                                    ProcessInformation* process_information) override {
-    return ::CreateProcessAsUserW(token, wide(application_name), wide(command_line),
-                                  static_cast<LPSECURITY_ATTRIBUTES>(process_attributes),
-                                  static_cast<LPSECURITY_ATTRIBUTES>(thread_attributes), inherit_handles,
-                                  creation_flags, environment, wide(current_directory),
-                                  reinterpret_cast<LPSTARTUPINFOW>(startup_info),
-                                  reinterpret_cast<LPPROCESS_INFORMATION>(process_information));
+  SysStatus TerminateProcess(Handle process, std::uint32_t exit_code) override {
+    if (!::TerminateProcess(process, exit_code)) return last_failure();
+    return {};
   }
 
-  std::int32_t TerminateProcess(Handle process, std::uint32_t exit_code) override {
-    return ::TerminateProcess(process, exit_code);
+  SysResult<std::uint32_t> WaitForSingleObject(Handle object, std::uint32_t milliseconds) override {
+    DWORD result = ::WaitForSingleObject(object, milliseconds);
+    if (result == WAIT_FAILED) return last_failure();
+    return static_cast<std::uint32_t>(result);
   }
 
-  std::uint32_t WaitForSingleObject(Handle object, std::uint32_t milliseconds) override {
-    return ::WaitForSingleObject(object, milliseconds);
+  SysResult<std::uint32_t> GetExitCodeProcess(Handle process) override {
+    DWORD code = 0;
+    if (!::GetExitCodeProcess(process, &code)) return last_failure();
+    return static_cast<std::uint32_t>(code);
   }
 
-  std::int32_t GetExitCodeProcess(Handle process, std::uint32_t* exit_code) override {
-    DWORD code = *exit_code;
-    BOOL ok = ::GetExitCodeProcess(process, &code);
-    *exit_code = code;
-    return ok;
-  }
-
-  std::uint32_t FormatMessageW(std::uint32_t flags, const void* source, std::uint32_t message_id,
-                               std::uint32_t language_id, char16_t** buffer, std::uint32_t size,
-                               void* arguments) override {
+  SysResult<std::u16string> FormatMessageW(std::uint32_t flags, Handle module,
+                                           std::uint32_t message_id) override {
     // With FORMAT_MESSAGE_ALLOCATE_BUFFER the buffer argument is the address of a pointer.
-    return ::FormatMessageW(flags, source, message_id, language_id, reinterpret_cast<LPWSTR>(buffer), size,
-                            static_cast<va_list*>(arguments));
+    wchar_t* buffer = nullptr;
+    DWORD length = ::FormatMessageW(flags | FORMAT_MESSAGE_ALLOCATE_BUFFER, module, message_id, 0,
+                                    reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+    if (length == 0 || buffer == nullptr) {
+      std::uint32_t code = failure_code(::GetLastError());
+      if (buffer != nullptr) ::LocalFree(buffer);
+      return fail(code);
+    }
+    std::u16string text(reinterpret_cast<const char16_t*>(buffer), length);
+    ::LocalFree(buffer);
+    return text;
   }
 
-  void* LocalFree(void* memory) override { return ::LocalFree(memory); }
-
-  Handle LoadLibraryExA(const char* file_name, Handle file, std::uint32_t flags) override {
-    return ::LoadLibraryExA(file_name, file, flags);
-  }
-
-  std::int32_t QueryPerformanceCounter(std::int64_t* count) override {
-    LARGE_INTEGER value{};
-    BOOL ok = ::QueryPerformanceCounter(&value);
-    *count = value.QuadPart;
-    return ok;
-  }
-
-  std::int32_t QueryPerformanceFrequency(std::int64_t* frequency) override {
-    LARGE_INTEGER value{};
-    BOOL ok = ::QueryPerformanceFrequency(&value);
-    *frequency = value.QuadPart;
-    return ok;
+  SysResult<Handle> LoadLibraryExA(const char* file_name, std::uint32_t flags) override {
+    HMODULE module = ::LoadLibraryExA(file_name, nullptr, flags);
+    if (module == nullptr) return last_failure();
+    return Handle{module};
   }
 };
 

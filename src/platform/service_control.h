@@ -2,13 +2,17 @@
 // interface needs (kernel32).
 //
 //   platform::ServiceControl& scm = platform::win32_service_control();
-//   ServiceStatusHandle h = scm.RegisterServiceCtrlHandlerExW(name, &handle_control, context);
-//   if (h == nullptr) { std::uint32_t code = scm.GetLastError(); ... }
+//   SysResult<ServiceStatusHandle> h = scm.RegisterServiceCtrlHandlerExW(name, &handle_control, context);
+//   if (!h) ... h.error() is the system error code ...
 //
-// Every method takes portable types; the Win32 side adapts them to the Windows signatures.
+// Every method takes portable types; the Win32 side adapts them to the Windows signatures. A call
+// that can fail returns its failure as the system error code (system_error.h).
 #pragma once
 
 #include <cstdint>
+#include <string>
+
+#include "platform/system_error.h"
 
 namespace quolin::platform {
 
@@ -43,27 +47,22 @@ class ServiceControl {
   // Connects the process to the Service Control Manager with a one-service table (this
   // service, then the terminating empty entry) and returns only when the service has stopped,
   // or at once on failure. `service_name` is NUL-terminated and must outlive the call.
-  // `service_main` runs on a thread the system creates. True on success.
-  virtual bool StartServiceCtrlDispatcherW(const char16_t* service_name,
+  // `service_main` runs on a thread the system creates.
+  virtual SysStatus StartServiceCtrlDispatcherW(const char16_t* service_name,
                                            ServiceMainFunction service_main) = 0;
 
-  // Registers `handler` with `context` for the named service; null on failure. From then on the
-  // system may call `handler` with `context` on the dispatcher thread until the process ends.
-  virtual ServiceStatusHandle RegisterServiceCtrlHandlerExW(const char16_t* service_name,
+  // Registers `handler` with `context` for the named service. From then on the system may call
+  // `handler` with `context` on the dispatcher thread until the process ends.
+  virtual SysResult<ServiceStatusHandle> RegisterServiceCtrlHandlerExW(const char16_t* service_name,
                                                             HandlerExFunction handler,
                                                             void* context) = 0;
 
-  // True on success.
-  virtual bool SetServiceStatus(ServiceStatusHandle handle, const SERVICE_STATUS& status) = 0;
+  virtual SysStatus SetServiceStatus(ServiceStatusHandle handle, const SERVICE_STATUS& status) = 0;
 
-  virtual std::uint32_t GetLastError() = 0;
-
-  // FormatMessageW with a null source (the system's message table when `flags` asks for it),
-  // writing at most `size` units into `buffer`. Returns the number of units written without
-  // the terminating NUL, or 0 on failure.
-  virtual std::uint32_t FormatMessageW(std::uint32_t flags, std::uint32_t message_id,
-                                       std::uint32_t language_id, char16_t* buffer,
-                                       std::uint32_t size) = 0;
+  // FormatMessageW with a null source (the system's message table when `flags` asks for it) into
+  // a buffer of `size` units: the units written, without the terminating NUL.
+  virtual SysResult<std::u16string> FormatMessageW(std::uint32_t flags, std::uint32_t message_id,
+                                                   std::uint32_t language_id, std::uint32_t size) = 0;
 
  protected:
   ~ServiceControl() = default;

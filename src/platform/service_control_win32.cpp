@@ -64,43 +64,34 @@ DWORD WINAPI handler_trampoline(DWORD control, DWORD event_type, LPVOID event_da
 
 class Win32ServiceControl final : public ServiceControl {
  public:
-  bool StartServiceCtrlDispatcherW(const char16_t* service_name,
-                                   ServiceMainFunction service_main) override {
+  SysStatus StartServiceCtrlDispatcherW(const char16_t* service_name,
+                                        ServiceMainFunction service_main) override {
     g_service_main.store(service_main, std::memory_order_release);
-    BOOL ok = FALSE;
-    DWORD error = 0;
-    {
-      std::wstring name = to_wchar(service_name);
-      SERVICE_TABLE_ENTRYW table[2] = {
-          {name.data(), &service_main_trampoline},
-          {nullptr, nullptr},
-      };
-      ok = ::StartServiceCtrlDispatcherW(table);
-      error = ::GetLastError();
-    }
-    // Freeing the name copy must not disturb the error the caller reads next.
-    ::SetLastError(error);
-    return ok != 0;
+    std::wstring name = to_wchar(service_name);
+    SERVICE_TABLE_ENTRYW table[2] = {
+        {name.data(), &service_main_trampoline},
+        {nullptr, nullptr},
+    };
+    if (!::StartServiceCtrlDispatcherW(table)) return last_failure();
+    return {};
   }
 
-  ServiceStatusHandle RegisterServiceCtrlHandlerExW(const char16_t* service_name,
-                                                    HandlerExFunction handler,
-                                                    void* context) override {
-    SERVICE_STATUS_HANDLE handle = nullptr;
-    DWORD error = 0;
-    {
-      std::wstring name = to_wchar(service_name);
-      auto* binding = new HandlerBinding{handler, context};
-      handle = ::RegisterServiceCtrlHandlerExW(name.c_str(), &handler_trampoline, binding);
-      error = ::GetLastError();
-      // On failure nothing will ever call the handler, so the binding goes.
-      if (handle == nullptr) delete binding;
+  SysResult<ServiceStatusHandle> RegisterServiceCtrlHandlerExW(const char16_t* service_name,
+                                                               HandlerExFunction handler,
+                                                               void* context) override {
+    std::wstring name = to_wchar(service_name);
+    auto* binding = new HandlerBinding{handler, context};
+    SERVICE_STATUS_HANDLE handle = ::RegisterServiceCtrlHandlerExW(name.c_str(), &handler_trampoline, binding);
+    if (handle == nullptr) {
+      std::uint32_t code = failure_code(::GetLastError());
+      // Nothing will ever call the handler, so the binding goes.
+      delete binding;
+      return fail(code);
     }
-    ::SetLastError(error);
-    return handle;
+    return ServiceStatusHandle{handle};
   }
 
-  bool SetServiceStatus(ServiceStatusHandle handle, const SERVICE_STATUS& status) override {
+  SysStatus SetServiceStatus(ServiceStatusHandle handle, const SERVICE_STATUS& status) override {
     ::SERVICE_STATUS raw{};
     raw.dwServiceType = status.dwServiceType;
     raw.dwCurrentState = status.dwCurrentState;
@@ -109,35 +100,24 @@ class Win32ServiceControl final : public ServiceControl {
     raw.dwServiceSpecificExitCode = status.dwServiceSpecificExitCode;
     raw.dwCheckPoint = status.dwCheckPoint;
     raw.dwWaitHint = status.dwWaitHint;
-    return ::SetServiceStatus(static_cast<SERVICE_STATUS_HANDLE>(handle), &raw) != 0;
+    if (!::SetServiceStatus(static_cast<SERVICE_STATUS_HANDLE>(handle), &raw)) {
+      return last_failure();
+    }
+    return {};
   }
 
-  std::uint32_t GetLastError() override { return ::GetLastError(); }
-
-  std::uint32_t FormatMessageW(std::uint32_t flags, std::uint32_t message_id,
-                               std::uint32_t language_id, char16_t* buffer,
-                               std::uint32_t size) override {
-    // The source is always null and the buffer the caller's: flags that would read a source
-    // or allocate a buffer have no meaning here.
+  SysResult<std::u16string> FormatMessageW(std::uint32_t flags, std::uint32_t message_id,
+                                           std::uint32_t language_id, std::uint32_t size) override {
+    // The source is always null and the buffer ours: flags that would read a source or
+    // allocate a buffer have no meaning here.
     constexpr DWORD unsupported =
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_FROM_HMODULE;
-    if ((flags & unsupported) != 0 || buffer == nullptr) {
-      ::SetLastError(ERROR_INVALID_PARAMETER);
-      return 0;
-    }
-    DWORD written = 0;
-    DWORD error = 0;
-    {
-      std::vector<wchar_t> units(size == 0 ? 1 : size);
-      written = ::FormatMessageW(flags, nullptr, message_id, language_id, units.data(), size,
-                                 nullptr);
-      error = ::GetLastError();
-      if (written > size) written = size;
-      for (DWORD i = 0; i < written; ++i) buffer[i] = static_cast<char16_t>(units[i]);
-      if (written < size) buffer[written] = u'\0';
-    }
-    ::SetLastError(error);
-    return written;
+    if ((flags & unsupported) != 0) return fail(static_cast<std::uint32_t>(ERROR_INVALID_PARAMETER));
+    std::vector<wchar_t> units(size == 0 ? 1 : size);
+    DWORD written = ::FormatMessageW(flags, nullptr, message_id, language_id, units.data(), size, nullptr);
+    if (written == 0) return last_failure();
+    if (written > size) written = size;
+    return std::u16string(units.begin(), units.begin() + written);
   }
 };
 

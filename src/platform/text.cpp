@@ -97,4 +97,15 @@ std::u16string utf16_from_wtf8(std::string_view text) {
   return out;
 }
 
+bool is_valid_utf16(std::u16string_view units) {
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    if (is_low_surrogate(units[i])) return false;
+    if (is_high_surrogate(units[i])) {
+      if (i + 1 == units.size() || !is_low_surrogate(units[i + 1])) return false;
+      ++i;
+    }
+  }
+  return true;
+}
+
 }  // namespace quolin::platform

@@ -19,4 +19,10 @@ std::string wtf8_from_utf16(std::u16string_view units);
 // WTF-8 (and so UTF-8) to UTF-16. Bytes that are not WTF-8 become U+FFFD.
 std::u16string utf16_from_wtf8(std::string_view text);
 
+// Whether every surrogate in `units` is part of a pair.
+bool is_valid_utf16(std::u16string_view units);
+
+// Either slash separates the components of a Windows path.
+constexpr bool is_path_separator(char16_t c) { return c == u'\\' || c == u'/'; }
+
 }  // namespace quolin::platform

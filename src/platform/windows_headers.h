@@ -14,3 +14,13 @@
 #endif
 
 #include <windows.h>
+
+#include "platform/system_error.h"
+
+namespace quolin::platform {
+
+// The failure of the Windows call just made, as every wrapper returns it: read at once, before
+// any other call can change the last error.
+inline Failure<std::uint32_t> last_failure() { return fail(failure_code(::GetLastError())); }
+
+}  // namespace quolin::platform

@@ -4,7 +4,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "service/scm_codes.h"
+#include "platform/scm_codes.h"
 #include "service/wide_name.h"
 
 namespace quolin {
@@ -67,16 +67,15 @@ Result<platform::ServiceStatusHandle, ServiceError> register_control_handler(
   if (!name) return fail(std::move(name).error());
 
   auto* context = new ControlHandlerContext{std::move(sender)};
-  platform::ServiceStatusHandle handle =
+  platform::SysResult<platform::ServiceStatusHandle> handle =
       api.RegisterServiceCtrlHandlerExW(name.value().c_str(), &handle_control, context);
-  if (handle == nullptr) {
-    std::uint32_t code = api.GetLastError();
+  if (!handle) {
     // The system holds no reference to a context it refused: free it, which drops the sender
     // and so disconnects the channel.
     delete context;
-    return fail(ServiceError::winapi(code));
+    return fail(ServiceError::winapi(handle.error()));
   }
-  return handle;
+  return handle.value();
 }
 
 }  // namespace quolin

@@ -24,12 +24,4 @@ std::string_view session_reason_name(SessionReason reason) {
   return REASON_NAMES[index - 1];
 }
 
-std::string describe(const ControlMessage& message) {
-  if (const auto* change = message.as_session_change()) {
-    return "SessionChange { reason: \"" + change->reason +
-           "\", session_id: " + std::to_string(change->session_id) + " }";
-  }
-  return "Stop";
-}
-
 }  // namespace quolin

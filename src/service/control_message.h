@@ -60,8 +60,4 @@ struct ControlMessage {
   friend bool operator==(const ControlMessage&, const ControlMessage&) = default;
 };
 
-// A readable form for diagnostics and test output: "Stop", or
-// "SessionChange { reason: \"SessionLogon\", session_id: 3 }".
-std::string describe(const ControlMessage& message);
-
 }  // namespace quolin

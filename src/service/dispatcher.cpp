@@ -4,17 +4,14 @@
 
 namespace quolin {
 
-namespace {
-constexpr std::string_view DISPATCHED_SERVICE_NAME = "QuolinHost";
-}
-
 Status<ServiceError> run_dispatcher(platform::ServiceControl& api,
                                     platform::ServiceMainFunction service_main) {
   // The name must outlive the dispatcher call: it lives in this frame until the call returns.
-  Result<std::u16string, ServiceError> name = to_wide_name(DISPATCHED_SERVICE_NAME);
+  Result<std::u16string, ServiceError> name = to_wide_name(SERVICE_NAME);
   if (!name) return fail(std::move(name).error());
-  if (!api.StartServiceCtrlDispatcherW(name.value().c_str(), service_main)) {
-    return fail(ServiceError::winapi(api.GetLastError()));
+  if (platform::SysStatus started = api.StartServiceCtrlDispatcherW(name.value().c_str(), service_main);
+      !started) {
+    return fail(ServiceError::winapi(started.error()));
   }
   return {};
 }

@@ -5,7 +5,7 @@
 
 #include "platform/service_control.h"
 #include "platform/text.h"
-#include "service/scm_codes.h"
+#include "platform/scm_codes.h"
 
 namespace quolin {
 namespace {
@@ -42,18 +42,6 @@ constexpr std::array<CategoryRow, 19> CATEGORIES = {{
     {258, "TimedOut"},           // WAIT_TIMEOUT
     {1460, "TimedOut"},          // ERROR_TIMEOUT
 }};
-
-bool is_valid_utf16(std::u16string_view units) {
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    char16_t u = units[i];
-    if (u >= 0xDC00 && u <= 0xDFFF) return false;  // a low surrogate with no high one before it
-    if (u >= 0xD800 && u <= 0xDBFF) {
-      if (i + 1 == units.size() || units[i + 1] < 0xDC00 || units[i + 1] > 0xDFFF) return false;
-      ++i;
-    }
-  }
-  return true;
-}
 
 bool is_trailing_space(char c) {
   return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' ';
@@ -99,18 +87,16 @@ std::string_view error_category(std::uint32_t code) {
 }
 
 std::string system_message_text(platform::ServiceControl& api, std::uint32_t code) {
-  std::array<char16_t, MESSAGE_BUFFER_UNITS> buffer{};
-  std::uint32_t written =
+  platform::SysResult<std::u16string> message =
       api.FormatMessageW(scm::FORMAT_MESSAGE_FROM_SYSTEM | scm::FORMAT_MESSAGE_IGNORE_INSERTS, code,
-                         0, buffer.data(), MESSAGE_BUFFER_UNITS);
-  if (written == 0) {
-    std::uint32_t format_error = api.GetLastError();
+                         0, MESSAGE_BUFFER_UNITS);
+  if (!message) {
     return "OS Error " + std::to_string(code) + " (FormatMessageW() returned error " +
-           std::to_string(format_error) + ")";
+           std::to_string(message.error()) + ")";
   }
-  if (written > MESSAGE_BUFFER_UNITS) written = MESSAGE_BUFFER_UNITS;
-  std::u16string_view units(buffer.data(), written);
-  if (!is_valid_utf16(units)) {
+  std::u16string_view units(message.value());
+  if (units.size() > MESSAGE_BUFFER_UNITS) units = units.substr(0, MESSAGE_BUFFER_UNITS);
+  if (!platform::is_valid_utf16(units)) {
     return "OS Error " + std::to_string(code) + " (FormatMessageW() returned invalid UTF-16)";
   }
   std::string text = platform::utf8_from_utf16_lossy(units);

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "service/scm_codes.h"
+#include "platform/scm_codes.h"
 
 namespace quolin {
 
@@ -33,8 +33,8 @@ Status<ServiceError> set_service_status(platform::ServiceControl& api,
                                         const ServiceStatus& status) {
   auto translated = to_service_status(status);
   if (!translated) return fail(ServiceError::winapi(scm::ERROR_INVALID_PARAMETER));
-  if (!api.SetServiceStatus(handle, translated.value())) {
-    return fail(ServiceError::winapi(api.GetLastError()));
+  if (platform::SysStatus set = api.SetServiceStatus(handle, translated.value()); !set) {
+    return fail(ServiceError::winapi(set.error()));
   }
   return {};
 }

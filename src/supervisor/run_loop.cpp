@@ -8,9 +8,10 @@
 
 #include "platform/text.h"
 #include "service/control_handler.h"
-#include "service/scm_codes.h"
+#include "platform/scm_codes.h"
 #include "service/service_error.h"
 #include "service/service_status.h"
+#include "service/wide_name.h"
 #include "supervisor/supervisor.h"
 
 namespace quolin {

@@ -1,7 +1,7 @@
 // The service main: start-up, the receive loop that drives the Supervisor, the stop sequence
 // and the error exit.
 //
-//   Win32ServiceEnvironment env;      // or a fake one in tests
+//   Win32ServiceEnvironment env;      // src/main/; a fake one in tests
 //   run_service_main(env);            // returns when the service has stopped or failed
 //
 // Everything here runs on the service thread. The only thing it shares with the dispatcher
@@ -12,16 +12,15 @@
 #include <string>
 #include <string_view>
 
+#include "launcher/host_launcher.h"
 #include "log/line_writer.h"
+#include "platform/clock.h"
 #include "platform/duration.h"
 #include "platform/result.h"
 #include "platform/service_control.h"
 #include "service/control_channel.h"
-#include "supervisor/host_launcher.h"
 
 namespace quolin {
-
-inline constexpr std::string_view SERVICE_NAME = "QuolinHost";
 
 // The one wait of the loop: every receive on the control channel ends after this long without
 // a control. It does not shorten when a re-spawn comes near.

@@ -142,11 +142,6 @@ std::optional<std::uint32_t> Supervisor::host_pid() const {
   return host_->process.pid;
 }
 
-std::optional<Instant> Supervisor::host_launched_at() const {
-  if (!host_) return std::nullopt;
-  return host_->launched_at;
-}
-
 Status<LogError> Supervisor::start() {
   consecutive_crashes_ = 0;
   LaunchOutcome outcome = launcher_.launch();

@@ -24,11 +24,12 @@
 #include <optional>
 #include <string_view>
 
+#include "launcher/host_launcher.h"
 #include "launcher/host_process.h"
 #include "log/line_writer.h"
+#include "platform/clock.h"
 #include "platform/duration.h"
 #include "platform/result.h"
-#include "supervisor/host_launcher.h"
 
 namespace quolin {
 
@@ -75,7 +76,6 @@ class Supervisor {
   // Read-only view of the state, for the run loop's diagnostics and for tests.
   bool holds_host() const { return host_.has_value(); }
   std::optional<std::uint32_t> host_pid() const;
-  std::optional<Instant> host_launched_at() const;
   std::uint32_t consecutive_crashes() const { return consecutive_crashes_; }
   std::optional<Instant> respawn_deadline() const { return respawn_deadline_; }
 

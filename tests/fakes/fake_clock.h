@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/duration.h"
-#include "supervisor/host_launcher.h"
 
 namespace quolin::fakes {
 

@@ -55,6 +55,8 @@ class FakeFiles final : public platform::Files {
   std::optional<std::uint32_t> refuse_open;                  // CreateFileW gives this code
   std::deque<WriteStep> writes;
   std::int64_t clock_ticks = 0;
+  std::int64_t performance_counter = 0;
+  std::int64_t performance_frequency = 10'000'000;
   // Runs first in every CreateDirectoryW: lets a test play another process.
   std::function<void(const std::u16string& path)> before_create_directory;
 
@@ -83,14 +85,14 @@ class FakeFiles final : public platform::Files {
     return it->second;
   }
 
-  std::uint32_t CreateDirectoryW(const std::u16string& path) override {
+  platform::SysStatus CreateDirectoryW(const std::u16string& path) override {
     record("CreateDirectoryW", {utf8(path)});
     if (before_create_directory) before_create_directory(path);
-    if (nodes.count(path) != 0) return platform::CODE_ALREADY_EXISTS;
-    if (!parent_is_folder(path)) return platform::CODE_PATH_NOT_FOUND;
-    if (auto it = refused_folders.find(path); it != refused_folders.end()) return it->second;
+    if (nodes.count(path) != 0) return fail(platform::CODE_ALREADY_EXISTS);
+    if (!parent_is_folder(path)) return fail(platform::CODE_PATH_NOT_FOUND);
+    if (auto it = refused_folders.find(path); it != refused_folders.end()) return fail(it->second);
     add_folder(path);
-    return 0;
+    return {};
   }
 
   bool is_folder(const std::u16string& path) override {
@@ -98,9 +100,10 @@ class FakeFiles final : public platform::Files {
     return is_folder_node(path);
   }
 
-  Result<platform::Handle, std::uint32_t> CreateFileW(const std::u16string& path, std::uint32_t desired_access,
-                                                      std::uint32_t share_mode,
-                                                      std::uint32_t creation_disposition) override {
+  platform::SysResult<platform::UniqueHandle> CreateFileW(const std::u16string& path,
+                                                          std::uint32_t desired_access,
+                                                          std::uint32_t share_mode,
+                                                          std::uint32_t creation_disposition) override {
     record("CreateFileW", {utf8(path), hex(desired_access), std::to_string(share_mode),
                            std::to_string(creation_disposition)});
     if (refuse_open) return fail(*refuse_open);
@@ -111,7 +114,7 @@ class FakeFiles final : public platform::Files {
     ++handed_out_;
     platform::Handle h = handle_value(handed_out_);
     open_[h] = OpenFile{path};
-    return h;
+    return platform::UniqueHandle(*this, h);
   }
 
   Result<std::size_t, platform::WriteFailure> NtWriteFile(platform::Handle file, std::string_view bytes) override {
@@ -150,6 +153,9 @@ class FakeFiles final : public platform::Files {
     record("GetSystemTimePreciseAsFileTime", {});
     return clock_ticks;
   }
+
+  platform::SysResult<std::int64_t> QueryPerformanceCounter() override { return performance_counter; }
+  platform::SysResult<std::int64_t> QueryPerformanceFrequency() override { return performance_frequency; }
 
  private:
   struct OpenFile {

@@ -9,11 +9,10 @@
 // Each HostProcess holds a fake handle that closes through this launcher (it is also the
 // HandleCloser), so the fake sees every close: a host dropped without `release`, a handle
 // closed twice, a release or poll of a host it never gave out or already took back, and a
-// launch nobody scripted are all reported as test failures and kept in problems().
-// When the launcher is destroyed, every host it gave out must have been released.
+// launch nobody scripted are findings (fake_problem). When the launcher is destroyed, every
+// host it gave out must have been released. With `record` false it keeps no history and
+// forgets released hosts, so that it does not grow (the soak).
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -22,9 +21,10 @@
 #include <string>
 #include <vector>
 
+#include "fake_problem.h"
+#include "launcher/host_launcher.h"
 #include "launcher/host_process.h"
 #include "platform/owned.h"
-#include "supervisor/host_launcher.h"
 
 namespace quolin::fakes {
 
@@ -50,9 +50,11 @@ class FakeHostLauncher final : public HostLauncher, public platform::HandleClose
 
   ~FakeHostLauncher() {
     for (const Host& h : hosts_) {
-      if (!h.released) ADD_FAILURE() << "host pid=" << h.pid << " was never released";
+      if (!h.released) problem("host pid=" + std::to_string(h.pid) + " was never released");
     }
   }
+
+  bool record = true;
 
   void script(ScriptedLaunch next) { script_.push_back(std::move(next)); }
   std::size_t scripted_left() const { return script_.size(); }
@@ -70,9 +72,9 @@ class FakeHostLauncher final : public HostLauncher, public platform::HandleClose
     switch (next.kind) {
       case ScriptedLaunch::Kind::Launched: {
         // Distinct, valid, never-null values; the launcher is the only one that closes them.
-        auto raw = reinterpret_cast<platform::Handle>(static_cast<std::intptr_t>(0x1000 + 4 * hosts_.size()));
+        auto raw = reinterpret_cast<platform::Handle>(static_cast<std::intptr_t>(0x1000 + 4 * ++handed_out_));
         hosts_.push_back(Host{next.pid, raw});
-        launched_.push_back(next.pid);
+        if (record) launched_.push_back(next.pid);
         note("launch -> pid " + std::to_string(next.pid));
         return Launched{HostProcess{platform::UniqueHandle(*this, raw), next.pid}};
       }
@@ -96,12 +98,15 @@ class FakeHostLauncher final : public HostLauncher, public platform::HandleClose
     if (h->released) problem("host pid=" + std::to_string(h->pid) + " released twice");
     if (host.pid != h->pid) problem("release() with pid " + std::to_string(host.pid) + " for host pid=" + std::to_string(h->pid));
     h->released = true;
-    released_.push_back(h->pid);
+    ++release_calls_;
+    if (record) released_.push_back(h->pid);
     note("release pid " + std::to_string(h->pid));
     // The real release terminates, then closes; here the close must happen inside release.
     releasing_ = h->handle;
     host.handle.reset();
     releasing_ = nullptr;
+    if (h->closes != 1) problem("release did not close the handle of host pid=" + std::to_string(h->pid));
+    if (!record) hosts_.erase(hosts_.begin() + (h - hosts_.data()));
   }
 
   std::optional<HostExit> poll_exit(const HostProcess& host) override {
@@ -157,8 +162,8 @@ class FakeHostLauncher final : public HostLauncher, public platform::HandleClose
   }
 
   std::size_t launch_calls() const { return launch_calls_; }
+  std::size_t release_calls() const { return release_calls_; }
   std::size_t poll_calls() const { return poll_calls_; }
-  const std::vector<std::string>& problems() const { return problems_; }
 
  private:
   struct Host {
@@ -177,14 +182,11 @@ class FakeHostLauncher final : public HostLauncher, public platform::HandleClose
     return nullptr;
   }
 
-  void note(std::string entry) {
-    if (journal_) journal_->push_back(std::move(entry));
+  void note(const std::string& entry) {
+    if (journal_) journal_->push_back(entry);
   }
 
-  void problem(std::string what) {
-    ADD_FAILURE() << "FakeHostLauncher: " << what;
-    problems_.push_back(std::move(what));
-  }
+  static void problem(const std::string& what) { fake_problem("FakeHostLauncher", what); }
 
   std::vector<std::string>* journal_;
   std::deque<ScriptedLaunch> script_;
@@ -192,9 +194,10 @@ class FakeHostLauncher final : public HostLauncher, public platform::HandleClose
   std::vector<std::uint32_t> launched_;
   std::vector<std::uint32_t> released_;
   platform::Handle releasing_ = nullptr;
+  std::size_t handed_out_ = 0;
   std::size_t launch_calls_ = 0;
+  std::size_t release_calls_ = 0;
   std::size_t poll_calls_ = 0;
-  std::vector<std::string> problems_;
 };
 
 }  // namespace quolin::fakes

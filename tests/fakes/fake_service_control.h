@@ -1,5 +1,5 @@
-// A stateful fake of the Service Control Manager calls: it records every call in order and
-// answers as the test sets it up.
+// A stateful fake of the Service Control Manager calls: it records every call in order, answers
+// as the test sets it up, and delivers controls to the handler that was registered.
 #pragma once
 
 #include <cstdint>
@@ -14,20 +14,19 @@ namespace quolin::fakes {
 class FakeServiceControl final : public platform::ServiceControl {
  public:
   // ---- set up by the test ----
-  // Result of the dispatcher call and the error it leaves.
+  // Whether the dispatcher call succeeds, and its error when not.
   bool dispatcher_succeeds = true;
-  std::uint32_t dispatcher_error = 0;
+  std::uint32_t dispatcher_error = 1063;
   // Handle returned by the registration; null makes it fail with `register_error`.
   platform::ServiceStatusHandle register_result = reinterpret_cast<void*>(0x5150);
-  std::uint32_t register_error = 0;
+  std::uint32_t register_error = 1063;
   // SetServiceStatus answers; when false it fails with `set_status_error`.
   bool set_status_succeeds = true;
-  std::uint32_t set_status_error = 0;
-  // FormatMessageW: the units it writes (nullopt: it fails with `format_error`), and the count it
-  // reports (nullopt: the number of units written).
+  std::uint32_t set_status_error = 6;
+  // FormatMessageW: the units it writes, at most the buffer's size (nullopt: it fails with
+  // `format_error`).
   std::optional<std::u16string> format_text = u"Some message.\r\n";
-  std::optional<std::uint32_t> format_count;
-  std::uint32_t format_error = 0;
+  std::uint32_t format_error = 317;
 
   // ---- recorded ----
   std::vector<std::string> calls;  // names of the calls, in order
@@ -46,60 +45,46 @@ class FakeServiceControl final : public platform::ServiceControl {
   };
   std::vector<FormatCall> format_calls;
 
-  bool StartServiceCtrlDispatcherW(const char16_t* service_name,
-                                   platform::ServiceMainFunction service_main) override {
+  platform::SysStatus StartServiceCtrlDispatcherW(const char16_t* service_name,
+                                                platform::ServiceMainFunction service_main) override {
     calls.push_back("StartServiceCtrlDispatcherW");
     dispatcher_name = service_name;
     dispatcher_main = service_main;
-    last_error_ = dispatcher_succeeds ? 0 : dispatcher_error;
-    return dispatcher_succeeds;
+    if (!dispatcher_succeeds) return fail(dispatcher_error);
+    return {};
   }
 
-  platform::ServiceStatusHandle RegisterServiceCtrlHandlerExW(const char16_t* service_name,
-                                                              platform::HandlerExFunction handler,
-                                                              void* context) override {
+  platform::SysResult<platform::ServiceStatusHandle> RegisterServiceCtrlHandlerExW(
+      const char16_t* service_name, platform::HandlerExFunction handler, void* context) override {
     calls.push_back("RegisterServiceCtrlHandlerExW");
     registered_name = service_name;
     registered_handler = handler;
     registered_context = context;
-    if (register_result == nullptr) last_error_ = register_error;
+    if (register_result == nullptr) return fail(register_error);
     return register_result;
   }
 
-  bool SetServiceStatus(platform::ServiceStatusHandle handle,
-                        const platform::SERVICE_STATUS& status) override {
+  platform::SysStatus SetServiceStatus(platform::ServiceStatusHandle handle,
+                                       const platform::SERVICE_STATUS& status) override {
     calls.push_back("SetServiceStatus");
     status_handles.push_back(handle);
     statuses.push_back(status);
-    if (!set_status_succeeds) last_error_ = set_status_error;
-    return set_status_succeeds;
+    if (!set_status_succeeds) return fail(set_status_error);
+    return {};
   }
 
-  std::uint32_t GetLastError() override {
-    calls.push_back("GetLastError");
-    return last_error_;
-  }
-
-  std::uint32_t FormatMessageW(std::uint32_t flags, std::uint32_t message_id,
-                               std::uint32_t language_id, char16_t* buffer,
-                               std::uint32_t size) override {
+  platform::SysResult<std::u16string> FormatMessageW(std::uint32_t flags, std::uint32_t message_id,
+                                                     std::uint32_t language_id, std::uint32_t size) override {
     calls.push_back("FormatMessageW");
     format_calls.push_back({flags, message_id, language_id, size});
-    if (!format_text) {
-      last_error_ = format_error;
-      return 0;
-    }
-    std::size_t n = format_text->size() < size ? format_text->size() : size;
-    format_text->copy(buffer, n);
-    if (n < size) buffer[n] = u'\0';
-    return format_count.value_or(static_cast<std::uint32_t>(n));
+    if (!format_text) return fail(format_error);
+    return format_text->substr(0, size);
   }
 
-  // Makes any later GetLastError answer `code`, as an unrelated failed call would.
-  void set_last_error(std::uint32_t code) { last_error_ = code; }
-
- private:
-  std::uint32_t last_error_ = 0;
+  // Delivers a control to the registered handler, as the dispatcher thread would.
+  std::uint32_t control(std::uint32_t code, std::uint32_t event_type = 0, void* event_data = nullptr) {
+    return registered_handler(code, event_type, event_data, registered_context);
+  }
 };
 
 }  // namespace quolin::fakes

@@ -3,6 +3,8 @@
 //   RecordingLineWriter log;
 //   log.fail_nth_from_now(2, LogError::os(112));  // the second write from now fails
 //   ... log.lines() holds what was written, log.failed_lines() what was refused ...
+//
+// With `keep` false it only counts (written()), for benchmarks and the soak.
 #pragma once
 
 #include <cstddef>
@@ -21,14 +23,19 @@ class RecordingLineWriter final : public LineWriter {
   // beside what the other fakes record, so that the order of calls can be asserted.
   explicit RecordingLineWriter(std::vector<std::string>* journal = nullptr) : journal_(journal) {}
 
+  bool keep = true;
+
   Status<LogError> write_line(std::string_view message) override {
     ++attempts_;
     const bool fails = fail_at_ && (attempts_ == *fail_at_ || (sticky_ && attempts_ > *fail_at_));
     if (fails) {
+      if (!keep) return fail(error_);
       failed_.emplace_back(message);
       if (journal_) journal_->push_back("line failed: " + std::string(message));
       return fail(error_);
     }
+    ++written_;
+    if (!keep) return {};
     lines_.emplace_back(message);
     if (journal_) journal_->push_back("line: " + std::string(message));
     return {};
@@ -46,12 +53,14 @@ class RecordingLineWriter final : public LineWriter {
   const std::vector<std::string>& lines() const { return lines_; }
   const std::vector<std::string>& failed_lines() const { return failed_; }
   std::size_t attempts() const { return attempts_; }
+  std::size_t written() const { return written_; }
 
  private:
   std::vector<std::string>* journal_;
   std::vector<std::string> lines_;
   std::vector<std::string> failed_;
   std::size_t attempts_ = 0;
+  std::size_t written_ = 0;
   std::optional<std::size_t> fail_at_;
   LogError error_;
   bool sticky_ = false;

@@ -16,7 +16,7 @@
 #include "fakes/fake_host_launcher.h"
 #include "fakes/recording_line_writer.h"
 #include "service/control_handler.h"
-#include "service/scm_codes.h"
+#include "platform/scm_codes.h"
 
 namespace quolin {
 namespace {

@@ -1,11 +1,10 @@
-// What the Supervisor is given to reach the outside world, besides the line writer.
+// What the Supervisor is given to start, watch and end the host.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 
 #include "launcher/host_process.h"
-#include "platform/duration.h"
 
 namespace quolin {
 
@@ -20,19 +19,12 @@ class HostLauncher {
   virtual LaunchOutcome launch() = 0;
   // Ends the host if it still runs (exit code 1) and frees its handle. Reports nothing.
   virtual void release(HostProcess host) = 0;
-  // Answers at once: nullopt while the host runs, otherwise how it ended.
+  // Answers at once: nullopt while the host runs (a failed wait counts as running too),
+  // otherwise how it ended.
   virtual std::optional<HostExit> poll_exit(const HostProcess& host) = 0;
 
  protected:
   ~HostLauncher() = default;
-};
-
-class MonotonicClock {
- public:
-  virtual Instant now() = 0;
-
- protected:
-  ~MonotonicClock() = default;
 };
 
 }  // namespace quolin

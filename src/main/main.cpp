@@ -1,16 +1,21 @@
-#include "supervisor/service_main.h"
-
+// quolin-service.exe: where everything is assembled. The Win32 platform, the service log, the
+// launcher and the clock are built here and handed to the service main; main() itself only
+// enters the control dispatcher. The program runs only as the service QuolinHost and does not
+// read its command line.
 #include <chrono>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "launcher/host_path.h"
+#include "launcher/session_launcher.h"
 #include "log/service_log.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/processes.h"
 #include "platform/service_control.h"
-#include "supervisor/host_watch.h"
+#include "service/dispatcher.h"
 #include "supervisor/run_loop.h"
 
 namespace quolin {
@@ -22,7 +27,7 @@ class Win32ServiceEnvironment final : public ServiceEnvironment {
       : processes_(platform::win32_processes()),
         service_control_(platform::win32_service_control()),
         log_(platform::win32_files()),
-        clock_(processes_) {}
+        clock_(platform::win32_files()) {}
 
   LineWriter& log() override { return log_; }
   MonotonicClock& clock() override { return clock_; }
@@ -47,15 +52,27 @@ class Win32ServiceEnvironment final : public ServiceEnvironment {
   platform::ServiceControl& service_control_;
   ServiceLog log_;
   PerformanceCounterClock clock_;
-  std::optional<ServiceHostLauncher> launcher_;
+  std::optional<SessionLauncher> launcher_;
 };
 
-}  // namespace
-
+// The service main the dispatcher calls on the service thread. The environment lives on this
+// thread's stack, nothing of it is static: the dispatcher returns as soon as SERVICE_STOPPED is
+// reported, and the process may exit while this thread is still unwinding.
 void run_service(std::uint32_t argc, char16_t** argv) {
   ignore_service_arguments(argc, argv);
   Win32ServiceEnvironment env;
   run_service_main(env);
 }
 
+}  // namespace
 }  // namespace quolin
+
+int main() {
+  quolin::EntryResult result =
+      quolin::program_entry(quolin::platform::win32_service_control(), &quolin::run_service);
+  if (!result.error_output.empty()) {
+    std::fwrite(result.error_output.data(), 1, result.error_output.size(), stderr);
+    std::fflush(stderr);
+  }
+  return result.exit_status;
+}
