@@ -19,6 +19,31 @@ LaunchFailed failure(platform::Processes& api, const char* call, std::uint32_t e
   return LaunchFailed{std::string(call) + ": " + system_error_text(api, error)};
 }
 
+// Places the new host in a job of its own that ends it when the service process ends, so that a
+// service that dies without its stop sequence leaves no host behind that nobody supervises. The
+// host's own children may leave the job silently: only the host is tied to the service. A host
+// that cannot be placed keeps running, with the reason beside it for the log.
+void tie_to_service(platform::Processes& api, Launched& launched) {
+  platform::SysResult<platform::UniqueHandle> job = api.CreateJobObjectW();
+  if (!job) {
+    launched.job_error = failure(api, "CreateJobObjectW", job.error()).text;
+    return;
+  }
+  platform::SysStatus limited = api.SetInformationJobObject(
+      job.value().get(), platform::JOB_LIMIT_KILL_ON_JOB_CLOSE | platform::JOB_LIMIT_SILENT_BREAKAWAY_OK);
+  if (!limited) {
+    launched.job_error = failure(api, "SetInformationJobObject", limited.error()).text;
+    return;
+  }
+  platform::SysStatus assigned =
+      api.AssignProcessToJobObject(job.value().get(), launched.host.handle.get());
+  if (!assigned) {
+    launched.job_error = failure(api, "AssignProcessToJobObject", assigned.error()).text;
+    return;
+  }
+  launched.host.job = std::move(job.value());
+}
+
 }  // namespace
 
 SessionLauncher::SessionLauncher(platform::Processes& api, std::string host_path)
@@ -59,13 +84,16 @@ LaunchOutcome SessionLauncher::launch() {
   platform::UniqueHandle thread(api, info.hThread);
   platform::UniqueHandle process(api, info.hProcess);
   thread.reset();
-  return Launched{HostProcess{std::move(process), info.dwProcessId}};
+  Launched launched{HostProcess{std::move(process), info.dwProcessId, {}}, session, {}};
+  tie_to_service(api, launched);
+  return launched;
 }
 
 void SessionLauncher::release(HostProcess host) {
   if (!host.handle) return;
   static_cast<void>(api_->TerminateProcess(host.handle.get(), RELEASE_EXIT_CODE));
   host.handle.reset();
+  host.job.reset();
 }
 
 std::optional<HostExit> SessionLauncher::poll_exit(const HostProcess& host) {

@@ -23,12 +23,13 @@ class SessionLauncher final : public HostLauncher {
   // `host_path` is WTF-8, as resolve_host_path gives it.
   SessionLauncher(platform::Processes& api, std::string host_path);
 
-  // One attempt: finds the console session anew, takes its user's token and environment and
-  // creates the process on "winsta0\default". Returns as soon as the process is created.
+  // One attempt: finds the console session anew, takes its user's token and environment,
+  // creates the process on "winsta0\default" and places it in a job that ends it with the
+  // service. Returns as soon as the process is created.
   LaunchOutcome launch() override;
 
-  // Terminates the host with exit code 1 (it may already have exited) and closes its handle.
-  // Failures of either call are ignored; it does not wait for the process to end.
+  // Terminates the host with exit code 1 (it may already have exited), closes its handle, then
+  // its job. Failures of these calls are ignored; it does not wait for the process to end.
   void release(HostProcess host) override;
 
   // A zero-time-out wait on the host's handle, then its exit code when it has ended.

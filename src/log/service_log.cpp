@@ -19,6 +19,24 @@ bool is_missing_parent(std::uint32_t code) {
          code == platform::CODE_BAD_NET_NAME;
 }
 
+bool is_passing_lock(std::uint32_t code) {
+  return code == platform::CODE_SHARING_VIOLATION || code == platform::CODE_LOCK_VIOLATION;
+}
+
+platform::SysResult<platform::UniqueHandle> open_log(Files& files, const std::u16string& path) {
+  auto open = [&] {
+    return files.CreateFileW(path, platform::FILE_APPEND_ONLY_ACCESS, platform::FILE_SHARE_ALL,
+                             platform::DISPOSITION_OPEN_ALWAYS);
+  };
+  platform::SysResult<platform::UniqueHandle> file = open();
+  for (std::uint32_t delay : LOG_OPEN_RETRY_DELAYS_MS) {
+    if (file || !is_passing_lock(file.error())) break;
+    files.Sleep(delay);
+    file = open();
+  }
+  return file;
+}
+
 // Writes the whole piece: what one write leaves over goes to the next one.
 Status<LogError> write_piece(Files& files, platform::Handle file, std::string_view piece) {
   while (!piece.empty()) {
@@ -60,9 +78,7 @@ Status<LogError> ServiceLog::write_line(std::string_view message) {
   if (Status<LogError> made = create_folder_tree(files_, parent_folder(file_path)); !made) return made;
 
   // Closed on every path from here on, after a failed write as after success.
-  platform::SysResult<platform::UniqueHandle> file =
-      files_.CreateFileW(file_path, platform::FILE_APPEND_ONLY_ACCESS, platform::FILE_SHARE_ALL,
-                         platform::DISPOSITION_OPEN_ALWAYS);
+  platform::SysResult<platform::UniqueHandle> file = open_log(files_, file_path);
   if (!file) return fail(LogError::os(file.error()));
 
   // Read after the open, so the time is that of the write and not of the folder work.

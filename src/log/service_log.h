@@ -9,6 +9,8 @@
 // folder or file removed between two lines is made again by the next one.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string_view>
 
 #include "log/line_writer.h"
@@ -16,6 +18,11 @@
 #include "platform/result.h"
 
 namespace quolin {
+
+// A backup tool, an indexer or an administrator's viewer may hold the log for a moment without
+// sharing write access. An open refused for that reason (a sharing or lock violation) is tried
+// again after each of these waits in turn, 250 ms in all, before it counts as failed.
+inline constexpr std::array<std::uint32_t, 5> LOG_OPEN_RETRY_DELAYS_MS = {10, 20, 40, 80, 100};
 
 class ServiceLog final : public LineWriter {
  public:

@@ -64,6 +64,9 @@ class Files : public HandleCloser {
   // UTC now, as 100-nanosecond intervals since 1601-01-01 00:00:00 UTC.
   virtual std::int64_t GetSystemTimePreciseAsFileTime() = 0;
 
+  // Suspends the calling thread for about this long.
+  virtual void Sleep(std::uint32_t milliseconds) = 0;
+
   // The monotonic high-resolution counter and its fixed frequency (ticks per second).
   virtual SysResult<std::int64_t> QueryPerformanceCounter() = 0;
   virtual SysResult<std::int64_t> QueryPerformanceFrequency() = 0;

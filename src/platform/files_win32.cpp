@@ -27,6 +27,8 @@ static_assert(CODE_FILE_EXISTS == ERROR_FILE_EXISTS);
 static_assert(CODE_ALREADY_EXISTS == ERROR_ALREADY_EXISTS);
 static_assert(CODE_INTERRUPTED == WSAEINTR);
 static_assert(CODE_GEN_FAILURE == ERROR_GEN_FAILURE);
+static_assert(CODE_SHARING_VIOLATION == ERROR_SHARING_VIOLATION);
+static_assert(CODE_LOCK_VIOLATION == ERROR_LOCK_VIOLATION);
 static_assert(sizeof(wchar_t) == sizeof(char16_t));
 
 namespace {
@@ -114,6 +116,8 @@ class Win32Files final : public Files {
     std::uint64_t ticks = (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
     return static_cast<std::int64_t>(ticks);  // two's complement, as the signed scale wants
   }
+
+  void Sleep(std::uint32_t milliseconds) override { ::Sleep(milliseconds); }
 
   SysResult<std::int64_t> QueryPerformanceCounter() override {
     LARGE_INTEGER value{};

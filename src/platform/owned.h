@@ -1,8 +1,8 @@
 // One owner for every handle, token and environment block.
 //
-//   Owned<TokenTraits> token(api);
-//   if (!api.WTSQueryUserToken(session, token.put())) ...
-//   // the token is closed exactly once, on every path, when `token` goes out of scope
+//   UniqueHandle process(api, info.hProcess);
+//   // closed exactly once, on every path, when `process` goes out of scope, unless it was
+//   // moved on or handed back with release()
 //
 // The traits name the raw type, its "none" values and the close call. Closing goes through
 // the platform interface the owner was made with, so a fake platform sees (and counts) every
@@ -36,6 +36,8 @@ class Owned {
   using Api = typename Traits::Api;
   using pointer = typename Traits::pointer;
 
+  // Holds nothing; needs no platform until it is given something to own.
+  Owned() noexcept = default;
   explicit Owned(Api& api) noexcept : api_(&api) {}
   Owned(Api& api, pointer p) noexcept : api_(&api), p_(p) {}
 
@@ -65,14 +67,8 @@ class Owned {
     if (Traits::is_valid(p)) Traits::close(*api_, p);
   }
 
-  // Out-parameter access: closes what is held, then gives the address to fill.
-  pointer* put() noexcept {
-    reset();
-    return &p_;
-  }
-
  private:
-  Api* api_;
+  Api* api_ = nullptr;
   pointer p_{};
 };
 

@@ -53,6 +53,12 @@ struct ProcessInformation {
 
 static_assert(sizeof(void*) != 8 || sizeof(StartupInfoW) == 104, "STARTUPINFOW is 104 bytes on 64-bit");
 
+// Job limits (JOB_OBJECT_LIMIT_*), under names of their own since windows.h defines them as
+// macros: the processes in the job end when its last handle closes, and a process the host
+// starts leaves the job without asking.
+inline constexpr std::uint32_t JOB_LIMIT_KILL_ON_JOB_CLOSE = 0x2000;
+inline constexpr std::uint32_t JOB_LIMIT_SILENT_BREAKAWAY_OK = 0x1000;
+
 class Processes;
 
 // An environment block from CreateEnvironmentBlock, freed with DestroyEnvironmentBlock.
@@ -90,6 +96,12 @@ class Processes : public HandleCloser {
                                          StartupInfoW* startup_info,
                                          ProcessInformation* process_information) = 0;
   virtual SysStatus TerminateProcess(Handle process, std::uint32_t exit_code) = 0;
+
+  // A job object without security attributes or name.
+  virtual SysResult<UniqueHandle> CreateJobObjectW() = 0;
+  // JobObjectExtendedLimitInformation whose LimitFlags are `limit_flags`, everything else zero.
+  virtual SysStatus SetInformationJobObject(Handle job, std::uint32_t limit_flags) = 0;
+  virtual SysStatus AssignProcessToJobObject(Handle job, Handle process) = 0;
   // WAIT_OBJECT_0 (0) or WAIT_TIMEOUT (0x102); WAIT_FAILED is the failure.
   virtual SysResult<std::uint32_t> WaitForSingleObject(Handle object, std::uint32_t milliseconds) = 0;
   virtual SysResult<std::uint32_t> GetExitCodeProcess(Handle process) = 0;

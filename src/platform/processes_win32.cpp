@@ -29,6 +29,8 @@ static_assert(offsetof(ProcessInformation, hThread) == offsetof(PROCESS_INFORMAT
 static_assert(offsetof(ProcessInformation, dwProcessId) == offsetof(PROCESS_INFORMATION, dwProcessId));
 static_assert(offsetof(ProcessInformation, dwThreadId) == offsetof(PROCESS_INFORMATION, dwThreadId));
 static_assert(sizeof(char16_t) == sizeof(WCHAR));
+static_assert(JOB_LIMIT_KILL_ON_JOB_CLOSE == JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE);
+static_assert(JOB_LIMIT_SILENT_BREAKAWAY_OK == JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK);
 
 LPWSTR wide(char16_t* s) { return reinterpret_cast<LPWSTR>(s); }
 LPCWSTR wide(const char16_t* s) { return reinterpret_cast<LPCWSTR>(s); }
@@ -78,6 +80,26 @@ class Win32Processes final : public Processes {
 
   SysStatus TerminateProcess(Handle process, std::uint32_t exit_code) override {
     if (!::TerminateProcess(process, exit_code)) return last_failure();
+    return {};
+  }
+
+  SysResult<UniqueHandle> CreateJobObjectW() override {
+    HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) return last_failure();
+    return UniqueHandle(*this, job);
+  }
+
+  SysStatus SetInformationJobObject(Handle job, std::uint32_t limit_flags) override {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = limit_flags;
+    if (!::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+      return last_failure();
+    }
+    return {};
+  }
+
+  SysStatus AssignProcessToJobObject(Handle job, Handle process) override {
+    if (!::AssignProcessToJobObject(job, process)) return last_failure();
     return {};
   }
 

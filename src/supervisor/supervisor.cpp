@@ -68,6 +68,17 @@ std::string spawn_after_failed(std::string_view reason, std::string_view error) 
   return cat({"spawn after ", reason, " failed: ", error});
 }
 
+std::string not_host_session(std::string_view reason, std::uint32_t session_id,
+                             std::uint32_t host_session) {
+  return cat({reason, ": session ", decimal(session_id), " is not the host's session ",
+              decimal(host_session), ", no-op"});
+}
+
+std::string not_tied(std::uint32_t pid, std::string_view error) {
+  return cat({"user-session host pid=", decimal(pid),
+              " will outlive a crash of the service: ", error});
+}
+
 std::string cleared_child(std::string_view reason) {
   return cat({reason, ": cleared child handle (process exits with session)"});
 }
@@ -144,10 +155,9 @@ std::optional<std::uint32_t> Supervisor::host_pid() const {
 
 Status<LogError> Supervisor::start() {
   consecutive_crashes_ = 0;
+  const std::string success = lines::spawned_at_start();
   LaunchOutcome outcome = launcher_.launch();
-  if (auto* launched = std::get_if<Launched>(&outcome)) {
-    return record_launched(std::move(launched->host), lines::spawned_at_start());
-  }
+  if (auto* launched = std::get_if<Launched>(&outcome)) return record_launched(std::move(*launched), success);
   if (std::holds_alternative<NoActiveSession>(outcome)) return write(lines::no_session_at_start());
   return write(lines::initial_spawn_failed(std::get<LaunchFailed>(outcome).text));
 }
@@ -158,7 +168,7 @@ Status<LogError> Supervisor::on_session_change(std::string_view reason, std::uin
     case SessionClass::Logon:
       return on_logon(reason);
     case SessionClass::Logoff:
-      return on_logoff(reason);
+      return on_logoff(reason, session_id);
     case SessionClass::None:
       break;
   }
@@ -170,16 +180,19 @@ Status<LogError> Supervisor::on_logon(std::string_view reason) {
   respawn_deadline_.reset();
   if (host_) return write(lines::already_running(reason));
 
+  const std::string success = lines::spawned_after(reason);
   LaunchOutcome outcome = launcher_.launch();
-  if (auto* launched = std::get_if<Launched>(&outcome)) {
-    return record_launched(std::move(launched->host), lines::spawned_after(reason));
-  }
+  if (auto* launched = std::get_if<Launched>(&outcome)) return record_launched(std::move(*launched), success);
   // Neither retried nor counted: the user is there, so the next logon is the next chance.
   if (std::holds_alternative<NoActiveSession>(outcome)) return write(lines::no_console_session(reason));
   return write(lines::spawn_after_failed(reason, std::get<LaunchFailed>(outcome).text));
 }
 
-Status<LogError> Supervisor::on_logoff(std::string_view reason) {
+Status<LogError> Supervisor::on_logoff(std::string_view reason, std::uint32_t session_id) {
+  // Another user signing out of their own session leaves the console user's host alone.
+  if (host_session_ && session_id != *host_session_) {
+    return write(lines::not_host_session(reason, session_id, *host_session_));
+  }
   const bool had_host = host_.has_value();
   // The host goes before its line, so that a failed line cannot leave it running.
   release_held();
@@ -233,10 +246,9 @@ Status<LogError> Supervisor::respawn_if_due() {
 }
 
 Status<LogError> Supervisor::respawn(Instant now) {
+  const std::string success = lines::respawned(consecutive_crashes_);
   LaunchOutcome outcome = launcher_.launch();
-  if (auto* launched = std::get_if<Launched>(&outcome)) {
-    return record_launched(std::move(launched->host), lines::respawned(consecutive_crashes_));
-  }
+  if (auto* launched = std::get_if<Launched>(&outcome)) return record_launched(std::move(*launched), success);
   if (std::holds_alternative<NoActiveSession>(outcome)) {
     // Nobody to launch for: the next logon brings the host back.
     respawn_deadline_.reset();
@@ -262,14 +274,17 @@ Status<LogError> Supervisor::shut_down() {
 
 void Supervisor::abandon() { release_held(); }
 
-Status<LogError> Supervisor::record_launched(HostProcess host, std::string_view line) {
+Status<LogError> Supervisor::record_launched(Launched launched, std::string_view line) {
+  host_session_ = launched.session_id;
   if (auto s = log_.write_line(line); !s) {
-    launcher_.release(std::move(host));
+    launcher_.release(std::move(launched.host));
     release_held();
     return s;
   }
-  host_ = HeldHost{std::move(host), clock_.now()};
+  const std::uint32_t pid = launched.host.pid;
+  host_ = HeldHost{std::move(launched.host), clock_.now()};
   respawn_deadline_.reset();
+  if (!launched.job_error.empty()) return write(lines::not_tied(pid, launched.job_error));
   return {};
 }
 

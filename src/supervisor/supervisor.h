@@ -58,9 +58,10 @@ class Supervisor {
   // console. A launch that fails or finds nobody is neither retried nor counted.
   Status<LogError> start();
 
-  // A session change: `reason` is the SessionReason name as received, `session_id` is only
-  // logged. Logon class launches (or keeps a running host), logoff class releases the host;
-  // both reset the crash count and drop a pending re-spawn. Other reasons are only logged.
+  // A session change: `reason` is the SessionReason name as received. Logon class launches (or
+  // keeps a running host), logoff class releases the host; both reset the crash count and drop a
+  // pending re-spawn. A logoff-class change of a session other than the one the latest host was
+  // launched into changes nothing. Other reasons are only logged.
   Status<LogError> on_session_change(std::string_view reason, std::uint32_t session_id);
 
   // A wait ended without a control: polls a held host for its exit, or runs a re-spawn whose
@@ -86,14 +87,15 @@ class Supervisor {
   };
 
   Status<LogError> on_logon(std::string_view reason);
-  Status<LogError> on_logoff(std::string_view reason);
+  Status<LogError> on_logoff(std::string_view reason, std::uint32_t session_id);
   Status<LogError> handle_exit(const HostExit& exit);
   Status<LogError> respawn_if_due();
   Status<LogError> respawn(Instant now);
 
-  // Writes `line`, then records `host` with the launch instant read right after the write.
-  // If the line fails, the new host is released instead of recorded.
-  Status<LogError> record_launched(HostProcess host, std::string_view line);
+  // Writes `line` (made before the launch, so that making it cannot fail with a host in hand),
+  // then records the host with the launch instant read right after the write, and says when the
+  // host is not tied to the service. If the line fails, the new host is released instead.
+  Status<LogError> record_launched(Launched launched, std::string_view line);
   // Writes one line; if it fails, releases a held host before handing the error back.
   Status<LogError> write(std::string_view line);
   // Takes the host out of the record and gives it to the launcher's release.
@@ -106,6 +108,8 @@ class Supervisor {
   std::optional<HeldHost> host_;
   std::uint32_t consecutive_crashes_ = 0;
   std::optional<Instant> respawn_deadline_;
+  // The console session of the latest launch, kept after the host ends until the next launch.
+  std::optional<std::uint32_t> host_session_;
 };
 
 }  // namespace quolin

@@ -52,7 +52,9 @@ class FakeFiles final : public platform::Files {
   std::map<std::u16string, std::u16string> environment;
   std::map<std::u16string, Node> nodes;                      // by exact path
   std::map<std::u16string, std::uint32_t> refused_folders;   // CreateDirectoryW gives this code
-  std::optional<std::uint32_t> refuse_open;                  // CreateFileW gives this code
+  std::deque<std::uint32_t> open_failures;                   // the next CreateFileW calls fail so
+  std::optional<std::uint32_t> refuse_open;                  // then every CreateFileW gives this code
+  std::uint64_t slept_ms = 0;                                // all Sleep calls together
   std::deque<WriteStep> writes;
   std::int64_t clock_ticks = 0;
   std::int64_t performance_counter = 0;
@@ -106,6 +108,11 @@ class FakeFiles final : public platform::Files {
                                                           std::uint32_t creation_disposition) override {
     record("CreateFileW", {utf8(path), hex(desired_access), std::to_string(share_mode),
                            std::to_string(creation_disposition)});
+    if (!open_failures.empty()) {
+      std::uint32_t code = open_failures.front();
+      open_failures.pop_front();
+      return fail(code);
+    }
     if (refuse_open) return fail(*refuse_open);
     if (!parent_is_folder(path)) return fail(platform::CODE_PATH_NOT_FOUND);
     auto it = nodes.find(path);
@@ -152,6 +159,11 @@ class FakeFiles final : public platform::Files {
   std::int64_t GetSystemTimePreciseAsFileTime() override {
     record("GetSystemTimePreciseAsFileTime", {});
     return clock_ticks;
+  }
+
+  void Sleep(std::uint32_t milliseconds) override {
+    record("Sleep", {std::to_string(milliseconds)});
+    slept_ms += milliseconds;
   }
 
   platform::SysResult<std::int64_t> QueryPerformanceCounter() override { return performance_counter; }

@@ -32,10 +32,13 @@ namespace quolin::fakes {
 struct ScriptedLaunch {
   enum class Kind { Launched, NoActiveSession, Failed };
   Kind kind = Kind::NoActiveSession;
-  std::uint32_t pid = 0;  // Launched
-  std::string text;       // Failed
+  std::uint32_t pid = 0;      // Launched
+  std::string text;           // Failed; for Launched, the job error
+  std::uint32_t session = 1;  // Launched: the console session
 
-  static ScriptedLaunch launched(std::uint32_t pid) { return {Kind::Launched, pid, {}}; }
+  static ScriptedLaunch launched(std::uint32_t pid, std::uint32_t session = 1, std::string job_error = {}) {
+    return {Kind::Launched, pid, std::move(job_error), session};
+  }
   static ScriptedLaunch no_active_session() { return {Kind::NoActiveSession, 0, {}}; }
   static ScriptedLaunch failed(std::string text) { return {Kind::Failed, 0, std::move(text)}; }
 };
@@ -76,7 +79,7 @@ class FakeHostLauncher final : public HostLauncher, public platform::HandleClose
         hosts_.push_back(Host{next.pid, raw});
         if (record) launched_.push_back(next.pid);
         note("launch -> pid " + std::to_string(next.pid));
-        return Launched{HostProcess{platform::UniqueHandle(*this, raw), next.pid}};
+        return Launched{HostProcess{platform::UniqueHandle(*this, raw), next.pid, {}}, next.session, next.text};
       }
       case ScriptedLaunch::Kind::NoActiveSession:
         note("launch -> no active session");

@@ -9,7 +9,7 @@
 //   EXPECT_TRUE(api.open_objects().empty());
 //
 // What it hands out is named in the call log by kind and number: token1, env1, thread1,
-// process1 (the n-th of its kind). Closing something twice, or something it never handed out,
+// process1, job1 (the n-th of its kind). Closing something twice, or something it never handed out,
 // or using a closed token or block, is a finding (fake_problem). With `record` false it keeps
 // no call log and forgets what was closed, so that it neither allocates per call nor grows:
 // values are never reused, so a second close is still caught.
@@ -62,6 +62,9 @@ class FakeProcesses final : public platform::Processes {
   void fail_environment_block(std::uint32_t error) { environment_error_ = error; }
   void fail_create_process(std::uint32_t error) { create_process_error_ = error; }
   void fail_wait(std::uint32_t error) { wait_error_ = error; }
+  void fail_create_job(std::uint32_t error) { job_errors_[0] = error; }
+  void fail_set_job_limits(std::uint32_t error) { job_errors_[1] = error; }
+  void fail_assign_job(std::uint32_t error) { job_errors_[2] = error; }
   void fail_get_exit_code(std::uint32_t error) { exit_code_error_ = error; }
 
   // FormatMessageW texts: from the system table, or from a module loaded by name.
@@ -200,6 +203,27 @@ class FakeProcesses final : public platform::Processes {
     return {};
   }
 
+  platform::SysResult<platform::UniqueHandle> CreateJobObjectW() override {
+    note("CreateJobObjectW");
+    if (job_errors_[0]) return fail(*job_errors_[0]);
+    return platform::UniqueHandle(*this, hand_out(Kind::Job));
+  }
+
+  platform::SysStatus SetInformationJobObject(platform::Handle job, std::uint32_t limit_flags) override {
+    note("SetInformationJobObject(" + name(job) + ", " + hex(limit_flags) + ")");
+    expect_open(job, Kind::Job, "SetInformationJobObject");
+    if (job_errors_[1]) return fail(*job_errors_[1]);
+    return {};
+  }
+
+  platform::SysStatus AssignProcessToJobObject(platform::Handle job, platform::Handle process) override {
+    note("AssignProcessToJobObject(" + name(job) + ", " + name(process) + ")");
+    expect_open(job, Kind::Job, "AssignProcessToJobObject");
+    expect_open(process, Kind::Process, "AssignProcessToJobObject");
+    if (job_errors_[2]) return fail(*job_errors_[2]);
+    return {};
+  }
+
   platform::SysResult<std::uint32_t> WaitForSingleObject(platform::Handle object,
                                                          std::uint32_t milliseconds) override {
     note("WaitForSingleObject(" + name(object) + ", " + std::to_string(milliseconds) + ")");
@@ -241,7 +265,7 @@ class FakeProcesses final : public platform::Processes {
 
  private:
   // Kernel: any of the three handle kinds that CloseHandle takes.
-  enum class Kind { Token, EnvironmentBlock, Thread, Process, Module, Kernel };
+  enum class Kind { Token, EnvironmentBlock, Thread, Process, Module, Job, Kernel };
 
   struct Object {
     Kind kind;
@@ -263,7 +287,7 @@ class FakeProcesses final : public platform::Processes {
   }
 
   platform::Handle hand_out(Kind kind) {
-    static constexpr const char* PREFIX[] = {"token", "env", "thread", "process", "module"};
+    static constexpr const char* PREFIX[] = {"token", "env", "thread", "process", "module", "job"};
     ++handed_out;
     void* value = reinterpret_cast<void*>(static_cast<std::uintptr_t>(0x10000 + 0x10 * handed_out));
     int n = ++counts_[static_cast<int>(kind)];
@@ -275,7 +299,8 @@ class FakeProcesses final : public platform::Processes {
     auto it = objects_.find(value);
     if (it == objects_.end() || it->second.closed) return false;
     Kind k = it->second.kind;
-    return k == kind || (kind == Kind::Kernel && (k == Kind::Token || k == Kind::Thread || k == Kind::Process));
+    return k == kind ||
+           (kind == Kind::Kernel && (k == Kind::Token || k == Kind::Thread || k == Kind::Process || k == Kind::Job));
   }
 
   void expect_open(void* value, Kind kind, const char* call) {
@@ -302,7 +327,8 @@ class FakeProcesses final : public platform::Processes {
   std::map<void*, Object> objects_;
   std::map<platform::Handle, Process> processes_;
   std::map<std::pair<std::string, std::uint32_t>, std::u16string> messages_;
-  int counts_[5] = {};
+  int counts_[6] = {};
+  std::optional<std::uint32_t> job_errors_[3];
   std::uint32_t launched_ = 0;
 
   std::optional<std::uint32_t> module_file_name_error_;
