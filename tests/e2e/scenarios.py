@@ -11,6 +11,7 @@ records every launch in quolin-launches.txt.
 import argparse
 import os
 import re
+import signal
 import subprocess
 import sys
 import time
@@ -180,6 +181,62 @@ def scenario_console_start(svc):
     expect_equal(svc.raw_log(), None, "log file")
 
 
+def scenario_service_killed(svc):
+    """A service process that dies without its stop sequence takes its host with it (the host's
+    job ends with the service); started again, the service launches a host and keeps it."""
+    svc.write_script(["run", "run"])
+    svc.install()
+    svc.start()
+    svc.wait_for("spawned user-session host at service start")
+    svc.wait_launches(1)
+    for pid in svc.processes("quolin-service.exe"):
+        os.kill(pid, signal.SIGKILL)
+    deadline = time.monotonic() + 1.0
+    while svc.process_running("quolin.exe"):
+        if time.monotonic() > deadline:
+            raise ScenarioError("the host outlived the killed service by more than a second")
+        time.sleep(0.05)
+    svc.start()  # the SCM sees the process gone and starts it anew
+    svc.wait_for("spawned user-session host at service start", count=2)
+    pids = svc.wait_launches(2)
+    time.sleep(6)  # past the 5 s in which a clean exit would read as a second instance
+    if not svc.process_running("quolin.exe") or any("exited" in m for m in svc.messages()):
+        raise ScenarioError("the host launched after the restart did not stay")
+    watch = svc.watch_exit(pids[1])
+    expect_equal(svc.stop(), 0, "WIN32_EXIT_CODE after stop")
+    expect_equal(watch.result(), 1, "exit code of the host the service ended")
+
+
+def scenario_log_held(svc):
+    """A reader that holds the log without sharing write access: let go after 100 ms, the stop
+    lines are written once each and the service stops normally; held for 2 s, the service ends
+    STOPPED with the sharing violation's code, 32."""
+    svc.write_script(["run", "run"])
+    svc.install()
+    svc.start()
+    svc.wait_for("spawned user-session host at service start")
+    pid = svc.wait_launches(1)[0]
+    holder = svc.hold_log(100, stop_service="QuolinHost")
+    expect_equal(svc.wait_state("STOPPED"), 0, "WIN32_EXIT_CODE after a stop met a 100 ms lock")
+    holder.wait(timeout=30)
+    expect_equal(svc.messages(), START_LINES + [
+        "spawned user-session host at service start",
+        "Stop control received, shutting down",
+        f"terminated user-session host pid={pid}",
+        "service stopped",
+    ], "log")
+    svc.start()
+    svc.wait_for("spawned user-session host at service start", count=2)
+    holder = svc.hold_log(2000, stop_service="QuolinHost")
+    expect_equal(svc.wait_state("STOPPED"), 32, "WIN32_EXIT_CODE after a stop met a 2 s lock")
+    holder.wait(timeout=30)
+    deadline = time.monotonic() + 5
+    while svc.process_running("quolin.exe"):
+        if time.monotonic() > deadline:
+            raise ScenarioError("the host still runs after the error exit")
+        time.sleep(0.1)
+
+
 SCENARIOS = {name[len("scenario_"):]: fn for name, fn in globals().items()
              if name.startswith("scenario_")}
 
@@ -189,6 +246,7 @@ def main():
     ap.add_argument("--service", required=True)
     ap.add_argument("--host", required=True)
     ap.add_argument("--exit-watch", required=True)
+    ap.add_argument("--hold-file", required=True)
     ap.add_argument("--scenario", required=True, choices=sorted(SCENARIOS))
     ap.add_argument("--template", default=os.environ.get(
         "QUOLIN_WINE_TEMPLATE", os.path.join(ROOT, "build", "wine-template")))
@@ -196,7 +254,7 @@ def main():
     subprocess.run([os.path.join(ROOT, "scripts", "wine-template"), args.template], check=True)
     host = None if args.scenario == "missing_host" else args.host
     svc = WineService(args.scenario, args.template, args.service, host_exe=host,
-                      exit_watch=args.exit_watch)
+                      exit_watch=args.exit_watch, hold_file=args.hold_file)
     start = time.monotonic()
     try:
         SCENARIOS[args.scenario](svc)

@@ -27,10 +27,11 @@ class WineService(PrivatePrefix):
     Error = ScenarioError
     wine_timeout = 60
 
-    def __init__(self, name, template, service_exe, host_exe=None, script=None, exit_watch=None):
+    def __init__(self, name, template, service_exe, host_exe=None, script=None, exit_watch=None,
+                 hold_file=None):
         self.name = name
         self.programs = {"quolin-service.exe": service_exe, "quolin.exe": host_exe}
-        self.exit_watch = exit_watch
+        self.tools = {"exit_watch.exe": exit_watch, "hold_file.exe": hold_file}
         self.script = script
         super().__init__(name, template)
 
@@ -40,8 +41,9 @@ class WineService(PrivatePrefix):
         for name, source in self.programs.items():
             if source:
                 shutil.copy(source, os.path.join(self.dir, name))
-        if self.exit_watch:
-            shutil.copy(self.exit_watch, self.drive_c("exit_watch.exe"))
+        for name, source in self.tools.items():
+            if source:
+                shutil.copy(source, self.drive_c(name))
         if self.script is not None:
             self.write_script(self.script)
 
@@ -141,6 +143,16 @@ class WineService(PrivatePrefix):
 
     def process_running(self, image):
         return bool(self.processes(image))
+
+    def hold_log(self, millis, stop_service=None):
+        """hold_file.exe on the service log: held from when this returns, for `millis` ms."""
+        args = ["wine", "C:\\hold_file.exe", "C:\\users\\Public\\Quolin\\service.log", str(millis)]
+        proc = subprocess.Popen(args + ([stop_service] if stop_service else []), env=self.env,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        first = proc.stdout.readline().strip()
+        if first != "holding":
+            raise ScenarioError(f"hold_file: {first!r} {proc.stderr.read()!r}")
+        return proc
 
 
 class ExitWatch:
