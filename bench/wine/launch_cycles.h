@@ -1,5 +1,5 @@
 // Launch, poll and release cycles of a real host through the service's own launcher, for the
-// soak benchmark and the soak test under Wine.
+// soak benchmark under Wine (launch_soak), which also judges the handle count.
 //
 //   ServiceHostLauncher launcher(api, resolve_host_path(api));   // fake_quolin.exe as quolin.exe
 //   soak::CycleTally tally;

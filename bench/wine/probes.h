@@ -1,4 +1,4 @@
-// What the Wine benchmarks and the soak test read from Windows that the platform layer has no
+// What the Wine benchmarks and the soak read from Windows that the platform layer has no
 // call for, because the service itself never needs it.
 //
 //   std::optional<std::uint32_t> before = probes::own_handle_count();

@@ -1,0 +1,260 @@
+// The launcher against FakeProcesses, which counts every close and reports a double close or
+// a use after close in problems(): where the host is found, how it is started and ended, the
+// text of a failed call, and the exit poll.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "fakes/fake_processes.h"
+#include "launcher/host_path.h"
+#include "launcher/session_launcher.h"
+#include "launcher/system_error_text.h"
+#include "supervisor/host_watch.h"
+
+namespace quolin {
+namespace {
+
+using fakes::Calls;
+using fakes::FakeProcesses;
+
+constexpr const char* HOST_PATH = "C:\\q\\quolin.exe";
+
+HostProcess launch_one(SessionLauncher& launcher) {
+  LaunchOutcome outcome = launcher.launch();
+  EXPECT_TRUE(std::holds_alternative<Launched>(outcome));
+  return std::move(std::get<Launched>(outcome).host);
+}
+
+// Where the first call beginning with `call` is in the journal; its size when there is none.
+std::ptrdiff_t position(const Calls& calls, const std::string& call) {
+  return std::find_if(calls.begin(), calls.end(), [&](const std::string& c) { return c.starts_with(call); }) -
+         calls.begin();
+}
+
+TEST(HostPath, ReplacesTheExecutableNameBesideIt) {
+  struct Case {
+    const char16_t* executable;
+    const char* host;
+    std::uint32_t read_error = 0;
+  };
+  constexpr Case cases[] = {
+      {u"C:\\Program Files\\Quolin Host\\svc.exe", "C:\\Program Files\\Quolin Host\\quolin.exe"},
+      {u"C:\\svc.exe", "C:\\quolin.exe"},  // a root stays, with one backslash
+      {u"C:/svc.exe", "C:/quolin.exe"},
+      {u"C:/Apps/Host/svc.exe", "C:/Apps/Host\\quolin.exe"},
+      {u"C:\\Apps\\\\/svc.exe", "C:\\Apps\\quolin.exe"},  // all separators in front of the name go
+      {u"\\\\?\\C:\\svc.exe", "\\\\?\\C:\\quolin.exe"},
+      {u"\\\\server\\share\\svc.exe", "\\\\server\\share\\quolin.exe"},
+      {u"svc.exe", "quolin.exe"},
+      {u"", "quolin.exe"},
+      {u"C:\\Apps\\svc.exe", "quolin.exe", 5},  // the path cannot be read
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.host);
+    FakeProcesses api;
+    api.executable_path = c.executable;
+    if (c.read_error != 0) api.fail_module_file_name(c.read_error);
+    EXPECT_EQ(resolve_host_path(api), c.host);
+  }
+}
+
+TEST(HostPath, BufferGrowsUntilThePathFits) {
+  struct Case {
+    std::size_t folder_units;  // the path is this many units and "\svc.exe" (8 units)
+    bool reports_needed_size;  // a cut-short read answers with the size needed, NUL included
+    Calls sizes;
+  };
+  const Case cases[] = {
+      {503, false, {"512"}},          // 511 units and the NUL fit
+      {504, false, {"512", "1024"}},  // 512 units: cut short
+      {5000, false, {"512", "1024", "2048", "4096", "8192"}},
+      {2992, true, {"512", "3001"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.folder_units);
+    FakeProcesses api;
+    api.executable_path = std::u16string(c.folder_units, u'd') + u"\\svc.exe";
+    api.report_needed_path_size = c.reports_needed_size;
+
+    EXPECT_EQ(resolve_host_path(api), std::string(c.folder_units, 'd') + "\\quolin.exe");
+    Calls sizes;
+    for (const std::string& call : api.calls) {
+      if (call.starts_with("GetModuleFileNameW(null, ")) sizes.push_back(call.substr(25, call.size() - 26));
+    }
+    EXPECT_EQ(sizes, c.sizes);
+  }
+}
+
+TEST(SessionLauncher, FindsTheSessionAnewAndKeepsOnlyTheProcessHandleUntilReleasedWithCodeOne) {
+  FakeProcesses api;
+  SessionLauncher launcher(api, HOST_PATH);
+  HostProcess first = launch_one(launcher);
+  for (std::uint32_t none : {0u, 0xFFFFFFFFu}) {  // no console session, or the services' own
+    api.console_session = none;
+    api.calls.clear();
+    EXPECT_TRUE(std::holds_alternative<NoActiveSession>(launcher.launch()));
+    EXPECT_EQ(api.calls, Calls{"WTSGetActiveConsoleSessionId"});
+  }
+  api.console_session = 2;
+  api.calls.clear();
+  HostProcess second = launch_one(launcher);  // it ends by itself before it is released
+  EXPECT_EQ(api.calls.at(1), "WTSQueryUserToken(2)");
+  EXPECT_EQ(first.handle.get(), api.object("process1"));
+  EXPECT_EQ(first.pid, api.pid_of(api.object("process1")));
+  EXPECT_EQ(api.open_objects(), (Calls{"process1", "process2"}));
+  for (const char* label : {"token1", "env1", "thread1", "token2", "env2", "thread2"}) EXPECT_EQ(api.closes(label), 1);
+
+  api.exit_process(second.handle.get(), 0);
+  launcher.release(std::move(first));
+  launcher.release(std::move(second));
+
+  EXPECT_EQ(api.exit_code_of(api.object("process1")), 1u);
+  EXPECT_EQ(api.exit_code_of(api.object("process2")), 0u);
+  EXPECT_TRUE(api.open_objects().empty());
+  EXPECT_TRUE(api.problems().empty()) << api.problems().front();
+}
+
+TEST(SessionLauncher, CreatesTheProcessOnTheUsersDesktopWithItsPathUnquotedAndUnchanged) {
+  FakeProcesses api;
+  // Spaces and unpaired surrogates: the path must reach Windows exactly as Windows gave it.
+  std::u16string folder = u"C:\\Quolin Host\\x";
+  folder += {char16_t(0xD800), u'y', char16_t(0xDC01)};
+  api.executable_path = folder + u"\\svc.exe";
+  SessionLauncher launcher(api, resolve_host_path(api));
+  HostProcess host = launch_one(launcher);
+
+  ASSERT_EQ(api.create_process_calls.size(), 1u);
+  const fakes::CreateProcessCall& call = api.create_process_calls[0];
+  const std::u16string path = folder + u"\\quolin.exe" + u'\0';
+  EXPECT_EQ(call.application_name, path);
+  EXPECT_EQ(call.command_line, path);
+  EXPECT_TRUE(call.command_line_is_own_buffer);  // CreateProcessAsUserW may write into it
+  EXPECT_TRUE(call.token == api.object("token1") && call.environment == api.object("env1"));
+  EXPECT_EQ(call.creation_flags, 0x00000400u);  // CREATE_UNICODE_ENVIRONMENT only
+  EXPECT_EQ(call.inherit_handles, 0);
+  EXPECT_TRUE(!call.process_attributes && !call.thread_attributes && !call.current_directory);
+  EXPECT_TRUE(call.process_information_given && call.process_information_was_zero);
+  EXPECT_EQ(call.desktop, std::u16string(u"winsta0\\default") + u'\0');
+  const platform::StartupInfoW& s = call.startup.value();
+  EXPECT_EQ(s.cb, 104u);  // and nothing else: no window-display or standard-handle field applies
+  EXPECT_EQ(s.dwX | s.dwY | s.dwXSize | s.dwYSize | s.dwXCountChars | s.dwYCountChars | s.dwFillAttribute | s.dwFlags |
+                s.wShowWindow | s.cbReserved2,
+            0u);
+  EXPECT_TRUE(!s.lpReserved && !s.lpTitle && !s.lpReserved2 && !s.hStdInput && !s.hStdOutput && !s.hStdError);
+  launcher.release(std::move(host));
+}
+
+TEST(SessionLauncher, FailureGivesTheCallAndItsTextMadeBeforeAnythingHeldIsReleased) {
+  struct Case {
+    const char* name;
+    void (*setup)(FakeProcesses&);
+    const char* text;
+  };
+  constexpr Case cases[] = {
+      {"token", [](FakeProcesses& a) { a.fail_query_user_token(1008); },
+       "WTSQueryUserToken: No token. (0x800703F0)"},
+      {"environment", [](FakeProcesses& a) { a.fail_environment_block(5); },
+       "CreateEnvironmentBlock: Access is denied. (0x80070005)"},
+      {"process", [](FakeProcesses& a) { a.fail_create_process(2); },
+       "CreateProcessAsUserW: The system cannot find the file specified. (0x80070002)"},
+      {"process, no message", [](FakeProcesses& a) { a.fail_create_process(1); }, "CreateProcessAsUserW: 0x80070001"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeProcesses api;
+    api.set_system_message(0x800703F0, u"No token.\r\n");
+    api.set_system_message(0x80070005, u"Access is denied.\r\n");
+    api.set_system_message(0x80070002, u"The system cannot find the file specified.\r\n");
+    c.setup(api);
+    SessionLauncher launcher(api, HOST_PATH);
+
+    LaunchOutcome outcome = launcher.launch();
+
+    ASSERT_TRUE(std::holds_alternative<LaunchFailed>(outcome));
+    EXPECT_EQ(std::get<LaunchFailed>(outcome).text, c.text);
+    // The text is made first, then the environment block and the token are released.
+    for (const char* release : {"DestroyEnvironmentBlock(env1)", "CloseHandle(token1)"}) {
+      EXPECT_LT(position(api.calls, "FormatMessageW"), position(api.calls, release)) << release;
+    }
+    EXPECT_TRUE(api.open_objects().empty());
+    EXPECT_TRUE(api.problems().empty()) << api.problems().front();
+  }
+}
+
+TEST(PollExit, AnswersAtOnceAndOnlyASignalledHandleCountsAsExited) {
+  constexpr std::uint32_t RUNNING = 0xFFFF;  // no exit, the wait answers for itself
+  struct Case {
+    const char* name;
+    std::uint32_t exit_code;
+    std::optional<std::uint32_t> wait_answer;
+    bool exit_code_unreadable;
+    std::optional<std::optional<std::uint32_t>> exit;
+  };
+  const Case cases[] = {
+      {"running", RUNNING, std::nullopt, false, std::nullopt},
+      {"exited", 7, std::nullopt, false, 7u},
+      {"exited, wait failed", 3, 0xFFFFFFFF, false, std::nullopt},
+      {"exited, code unreadable", 9, std::nullopt, true, std::optional<std::uint32_t>()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeProcesses api;
+    SessionLauncher launcher(api, HOST_PATH);
+    HostProcess host = launch_one(launcher);
+    if (c.exit_code != RUNNING) api.exit_process(host.handle.get(), c.exit_code);
+    if (c.wait_answer) api.answer_waits_with(*c.wait_answer);
+    if (c.exit_code_unreadable) api.fail_get_exit_code(5);
+    api.calls.clear();
+
+    std::optional<HostExit> exit = poll_exit(api, host);
+
+    ASSERT_EQ(exit.has_value(), c.exit.has_value());
+    if (exit) {
+      EXPECT_EQ(exit->code, *c.exit);
+    }
+    EXPECT_EQ(api.calls.at(0), "WaitForSingleObject(process1, 0)");  // never waits
+    launcher.release(std::move(host));
+  }
+}
+
+TEST(SystemErrorText, MessageThenTheResultCodeInHexOrTheHexAlone) {
+  struct Case {
+    std::uint32_t error;
+    const char* module;  // where the message lives: "" for the system table
+    std::uint32_t message_id;
+    std::u16string message;  // empty: none
+    std::string text;
+  };
+  const Case cases[] = {
+      {5, "", 0x80070005, u"Access is denied.\r\n", "Access is denied. (0x80070005)"},
+      {0, "", 0, u"Done.", "Done. (0x00000000)"},  // success stays 0
+      {0x100005, "", 0x80070005, u"M", "M (0x80070005)"},  // only the low 16 bits survive
+      {0x8007000E, "", 0x8007000E, u"M", "M (0x8007000E)"},  // already an HRESULT
+      {0xC0000005, "", 0xC0000005, u"M", "M (0xC0000005)"},  // negative, without the NT bit
+      // The NT facility bit: an NTSTATUS, whose text is in ntdll's table.
+      {0xD0000022, "ntdll.dll", 0xC0000022, u"{Access Denied}\r\n", "{Access Denied} (0xD0000022)"},
+      {0xD0000022, "", 0xD0000022, u"", "0xD0000022"},
+      {2, "", 0x80070002, u"", "0x80070002"},
+      {5, "", 0x80070005, u"Access is denied.\t\n\v\f\r \r\n", "Access is denied. (0x80070005)"},
+      {5, "", 0x80070005, u"  Two\r\nlines.   ", "  Two\r\nlines. (0x80070005)"},
+      {5, "", 0x80070005, u"\r\n \t", "0x80070005"},  // nothing visible left
+      {5, "", 0x80070005, u"bad \xD83D end\xDE00\r\n", "bad \xEF\xBF\xBD end\xEF\xBF\xBD (0x80070005)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    FakeProcesses api;
+    if (!c.message.empty()) api.set_module_message(c.module, c.message_id, c.message);
+
+    EXPECT_EQ(system_error_text(api, c.error), c.text);
+    EXPECT_TRUE(api.open_objects().empty());  // the message buffer is freed
+    EXPECT_TRUE(api.problems().empty()) << api.problems().front();
+  }
+}
+
+}  // namespace
+}  // namespace quolin

@@ -1,0 +1,293 @@
+// The service log against FakeFiles, which counts double closes and writes through closed
+// handles; its path, and the timestamp checked against the standard library's calendar.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fakes/fake_files.h"
+#include "log/log_format.h"
+#include "log/log_path.h"
+#include "log/service_log.h"
+#include "platform/text.h"
+
+namespace quolin {
+namespace {
+
+using fakes::FakeFiles;
+
+constexpr std::int64_t JUNE_13_2026_14_27 = 134258344200000000 + 1234567;  // and a fraction
+const std::string STAMP = "2026-06-13 14:27:00 UTC";
+const std::u16string LOG_FILE = u"C:\\ProgramData\\Quolin\\service.log";
+
+// C:\ProgramData\Quolin exists and ProgramData names C:\ProgramData.
+void usual_machine(FakeFiles& fs) {
+  for (const char16_t* folder : {u"C:\\", u"C:\\ProgramData", u"C:\\ProgramData\\Quolin"}) fs.add_folder(folder);
+  fs.environment[u"ProgramData"] = u"C:\\ProgramData";
+  fs.clock_ticks = JUNE_13_2026_14_27;
+}
+
+void expect_every_handle_closed_once(const FakeFiles& fs) {
+  EXPECT_EQ(fs.open_handles(), 0u);
+  EXPECT_EQ(fs.bad_closes, 0);
+  EXPECT_EQ(fs.bad_handle_writes, 0);
+}
+
+TEST(ServiceLog, EachWriteStepIsContinuedRetriedOrEndsTheLine) {
+  struct Case {
+    const char* name;
+    std::vector<FakeFiles::WriteStep> steps;  // one per NtWriteFile call, then whole writes
+    std::string message;
+    std::optional<LogError> error;
+    std::string content;  // after "old|"
+  };
+  const std::string line = STAMP + " [quolin-service] message\n";
+  const Case cases[] = {
+      {"whole", {}, "message", std::nullopt, line},
+      {"partial writes continued",
+       {FakeFiles::take(5), FakeFiles::take(1), FakeFiles::take(17), FakeFiles::take(100), FakeFiles::take(3)},
+       "message", std::nullopt, line},
+      {"interrupted writes retried",
+       {FakeFiles::take(100), FakeFiles::take(100), FakeFiles::interrupt(), FakeFiles::interrupt()}, "message",
+       std::nullopt, line},
+      {"zero-byte write", {FakeFiles::take(100), FakeFiles::take_nothing()}, "message", LogError::write_zero(),
+       STAMP},
+      {"failed write", {FakeFiles::take(100), FakeFiles::take(100), FakeFiles::take(3), FakeFiles::fail_with(112)},
+       "message", LogError::os(112), STAMP + " [quolin-service] mes"},
+      {"empty message", {}, "", std::nullopt, STAMP + " [quolin-service] \n"},  // no write of nothing
+      {"bytes unchanged", {}, "a \xE2\x80\x94 b\r\nc", std::nullopt,
+       STAMP + " [quolin-service] a \xE2\x80\x94 b\r\nc\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeFiles fs;
+    usual_machine(fs);
+    fs.add_file(LOG_FILE, "old|");
+    fs.writes = {c.steps.begin(), c.steps.end()};
+
+    Status<LogError> result = ServiceLog(fs).write_line(c.message);
+
+    EXPECT_EQ(result ? std::nullopt : std::optional(result.error()), c.error);
+    EXPECT_EQ(fs.file_content(LOG_FILE), "old|" + c.content);
+    // The time is read right after the open, so that it is the time of the write; the close comes last.
+    const auto clock = std::find(fs.calls.begin(), fs.calls.end(), "GetSystemTimePreciseAsFileTime()");
+    ASSERT_NE(clock, fs.calls.end());
+    EXPECT_TRUE(clock[-1].starts_with("CreateFileW(")) << clock[-1];
+    EXPECT_EQ(fs.calls.back(), "CloseHandle(#1)");
+    expect_every_handle_closed_once(fs);
+  }
+}
+
+TEST(ServiceLog, MakesTheFolderTreeTopDownButNeverARootOrAShare) {
+  struct Case {
+    const char* name;
+    std::u16string program_data;
+    void (*setup)(FakeFiles&);
+    std::optional<LogError> error;
+    std::u16string log_file;  // holds the line afterwards, unless there is an error
+  };
+  const Case cases[] = {
+      {"folder exists", u"C:\\ProgramData", usual_machine, std::nullopt, LOG_FILE},
+      {"missing parents", u"D:\\A\\B", [](FakeFiles& fs) { fs.add_folder(u"D:\\"); }, std::nullopt,
+       u"D:\\A\\B\\Quolin\\service.log"},
+      {"made meanwhile by another process", u"D:\\A", [](FakeFiles& fs) {
+         fs.add_folder(u"D:\\");
+         fs.before_create_directory = [&fs](const std::u16string& path) {
+           if (path == u"D:\\A\\Quolin" && fs.is_folder_node(u"D:\\A")) fs.add_folder(path);
+         };
+       },
+       std::nullopt, u"D:\\A\\Quolin\\service.log"},
+      {"a file in the way", u"C:\\ProgramData", [](FakeFiles& fs) {
+         fs.add_folder(u"C:\\ProgramData");
+         fs.add_file(u"C:\\ProgramData\\Quolin", "a file");
+       },
+       LogError::os(183), u""},
+      {"refused", u"D:\\A\\B", [](FakeFiles& fs) {
+         fs.add_folder(u"D:\\");
+         fs.refused_folders[u"D:\\A\\B\\Quolin"] = 5;
+       },
+       LogError::os(5), u""},
+      {"no drive", u"E:\\", [](FakeFiles&) {}, LogError::os(3), u""},
+      {"no share", u"\\\\server\\share", [](FakeFiles&) {}, LogError::os(3), u""},
+      {"open refused", u"C:\\ProgramData", [](FakeFiles& fs) {
+         usual_machine(fs);
+         fs.refuse_open = 5;
+       }, LogError::os(5), u""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeFiles fs;
+    c.setup(fs);
+    fs.environment[u"ProgramData"] = c.program_data;
+    fs.clock_ticks = JUNE_13_2026_14_27;
+
+    Status<LogError> result = ServiceLog(fs).write_line("x");
+
+    EXPECT_EQ(result ? std::nullopt : std::optional(result.error()), c.error);
+    if (!c.log_file.empty()) {
+      EXPECT_EQ(fs.file_content(c.log_file), STAMP + " [quolin-service] x\n");
+    }
+    expect_every_handle_closed_once(fs);
+    for (const char* root : {"E:\\", "E:", "\\\\server\\share", "\\\\server\\share\\"}) {
+      const std::string make_root = std::string("CreateDirectoryW(") + root + ")";
+      EXPECT_EQ(std::count(fs.calls.begin(), fs.calls.end(), make_root), 0) << make_root;
+    }
+  }
+}
+
+TEST(CreateFolderTree, EveryMissingParentCodeMakesTheParentsFirst) {
+  // Each code below says the folder above is missing; once it is made, the folder can be too.
+  for (std::uint32_t code : {2u, 3u, 15u, 53u, 67u}) {
+    SCOPED_TRACE(code);
+    FakeFiles fs;
+    fs.add_folder(u"D:\\");
+    fs.add_folder(u"D:\\A");
+    fs.refused_folders[u"D:\\A\\Quolin"] = code;
+    fs.before_create_directory = [&fs](const std::u16string& path) {
+      if (path == u"D:\\A") fs.refused_folders.clear();
+    };
+    EXPECT_TRUE(create_folder_tree(fs, u"D:\\A\\Quolin"));
+    EXPECT_TRUE(fs.is_folder_node(u"D:\\A\\Quolin"));
+  }
+}
+
+TEST(ServiceLog, KeepsNothingBetweenLines) {
+  FakeFiles fs;
+  usual_machine(fs);
+  ServiceLog log(fs);
+  ASSERT_TRUE(log.write_line("first"));
+  fs.environment[u"ProgramData"] = u"C:\\Elsewhere";  // moved: the next line follows, making folders
+  ASSERT_TRUE(log.write_line("second"));
+
+  EXPECT_EQ(fs.file_content(LOG_FILE), STAMP + " [quolin-service] first\n");
+  EXPECT_EQ(fs.file_content(u"C:\\Elsewhere\\Quolin\\service.log"), STAMP + " [quolin-service] second\n");
+  expect_every_handle_closed_once(fs);
+}
+
+std::string shown(std::u16string_view s) { return platform::utf8_from_utf16_lossy(s); }
+
+TEST(LogFilePath, FromTheValueOfProgramData) {
+  struct Case {
+    std::optional<std::u16string> base;
+    std::u16string path;
+  };
+  const Case cases[] = {
+      {std::nullopt, u"C:\\ProgramData\\Quolin\\service.log"},
+      {u"C:\\ProgramData", u"C:\\ProgramData\\Quolin\\service.log"},
+      {u"C:\\ProgramData\\", u"C:\\ProgramData\\Quolin\\service.log"},  // no doubled separator
+      {u"C:/ProgramData/", u"C:/ProgramData/Quolin\\service.log"},      // a slash counts too
+      {u"", u"Quolin\\service.log"},                                    // relative
+      // A lone surrogate cannot be read as text: the same as an absent variable.
+      {std::u16string{u'C', u':', u'\\', char16_t(0xD800)}, u"C:\\ProgramData\\Quolin\\service.log"},
+      {std::u16string{u'C', u':', u'\\', char16_t(0xDC00), u'y'}, u"C:\\ProgramData\\Quolin\\service.log"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.base ? shown(*c.base) : std::string("(absent)"));
+    EXPECT_EQ(log_file_path(c.base), c.path);
+  }
+}
+
+TEST(ParentFolder, DropsTheLastComponentButNeverARoot) {
+  struct Case {
+    std::u16string_view path;
+    std::u16string_view parent;
+    bool is_root;
+  };
+  constexpr Case cases[] = {
+      {u"C:\\ProgramData", u"C:\\", false},
+      {u"C:\\ProgramData\\\\Quolin\\", u"C:\\ProgramData", false},
+      {u"C:x", u"C:", false},
+      {u"Quolin", u"", false},
+      {u"\\Quolin", u"\\", false},
+      {u"\\\\server\\share\\Quolin", u"\\\\server\\share\\", false},
+      {u"\\\\?\\UNC\\server\\share\\Quolin", u"\\\\?\\UNC\\server\\share\\", false},
+      {u"C:\\", u"", true},
+      {u"\\\\server\\share", u"", true},
+      {u"\\\\?\\C:\\", u"", true},
+      {u"\\\\?\\UNC\\server\\share\\", u"", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(shown(c.path));
+    EXPECT_EQ(parent_folder(c.path), c.parent);
+    EXPECT_EQ(is_bare_root(c.path), c.is_root);
+  }
+}
+
+using namespace std::chrono;
+
+// 100-nanosecond intervals, the unit of the system clock.
+using Ticks = duration<std::int64_t, std::ratio<1, 10'000'000>>;
+constexpr std::int64_t MAX = std::numeric_limits<std::int64_t>::max();
+
+// The expected text, from the standard library's civil calendar rather than our arithmetic.
+std::string oracle(std::int64_t ticks) {
+  const std::int64_t epoch = duration_cast<Ticks>(sys_days{1970y / 1 / 1} - sys_days{1601y / 1 / 1}).count();
+  const sys_seconds when = ticks < epoch ? sys_seconds{} : floor<seconds>(sys_time<Ticks>{Ticks{ticks - epoch}});
+  const year_month_day date{floor<days>(when)};
+  const hh_mm_ss time{when - floor<days>(when)};
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02u %02d:%02d:%02d UTC", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                static_cast<int>(time.seconds().count()));
+  return text;
+}
+
+TEST(FormatTimestamp, AtTheLimits) {
+  struct Case {
+    std::int64_t ticks;
+    const char* text;
+  };
+  constexpr Case cases[] = {
+      {116444736009999999, "1970-01-01 00:00:00 UTC"},  // the fraction is dropped, not rounded
+      {116444735999999999, "1970-01-01 00:00:00 UTC"},  // before 1970
+      {std::numeric_limits<std::int64_t>::min(), "1970-01-01 00:00:00 UTC"},
+      {2650467744000000000, "10000-01-01 00:00:00 UTC"},  // a year past 9999 keeps its digits
+      {MAX, "30828-09-14 02:48:05 UTC"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.ticks);
+    EXPECT_EQ(format_timestamp(c.ticks), c.text);
+    EXPECT_EQ(oracle(c.ticks), c.text);  // the oracle of the sweep below agrees
+  }
+}
+
+TEST(FormatTimestamp, AgreesWithTheCivilCalendarOverTheWholeRange) {
+  // Every day of 1970 to 2500 at both ends (each month length, leap year and century rule),
+  // then seeded random counts anywhere, before 1970 and past 9999 included.
+  const std::int64_t epoch = 116444736000000000;
+  std::mt19937_64 random(0x51a7e5eedULL);
+  std::uniform_int_distribution<std::int64_t> any(std::numeric_limits<std::int64_t>::min(), MAX);
+  int mismatches = 0;
+  const auto check = [&](std::int64_t ticks) {
+    if (format_timestamp(ticks) != oracle(ticks) && ++mismatches <= 5) {
+      ADD_FAILURE() << ticks << ": " << format_timestamp(ticks) << " != " << oracle(ticks);
+    }
+  };
+  for (std::int64_t day = 0; day <= (sys_days{2500y / 12 / 31} - sys_days{1970y / 1 / 1}).count(); ++day) {
+    check(epoch + day * 86400 * 10'000'000);
+    check(epoch + (day * 86400 + 86399) * 10'000'000 + 9'999'999);
+  }
+  for (int i = 0; i < 200000; ++i) check(any(random));
+  EXPECT_EQ(mismatches, 0);
+}
+
+TEST(FormatLogLine, TimestampTagMessageBytesUnchangedAndOneLineFeed) {
+  EXPECT_EQ(format_log_line("T", std::string("a \xE2\x80\x94\r\n\0b", 9)),
+            std::string("T [quolin-service] a \xE2\x80\x94\r\n\0b\n", 29));
+}
+
+TEST(LogError, Text) {
+  EXPECT_EQ(LogError::write_zero().text(), "failed to write whole buffer");
+  EXPECT_EQ(LogError::os(4294967295u).text(), "os error 4294967295");
+}
+
+}  // namespace
+}  // namespace quolin
