@@ -142,6 +142,42 @@ TEST(ServiceLog, MakesTheFolderTreeTopDownButNeverARootOrAShare) {
   }
 }
 
+TEST(ServiceLog, AnOpenRefusedByAPassingLockIsTriedAgainFor250MsAtMost) {
+  struct Case {
+    const char* name;
+    std::vector<std::uint32_t> refusals;  // the next opens fail with these, then opens succeed
+    std::optional<LogError> error;
+    std::vector<std::uint32_t> sleeps;
+  };
+  const Case cases[] = {
+      {"sharing violation, let go", {32, 32}, std::nullopt, {10, 20}},
+      {"lock violation, let go", {33}, std::nullopt, {10}},
+      {"let go at the last try", {32, 33, 32, 32, 32}, std::nullopt, {10, 20, 40, 80, 100}},
+      {"held throughout", {32, 32, 32, 32, 32, 32}, LogError::os(32), {10, 20, 40, 80, 100}},
+      {"another error after a lock", {32, 5}, LogError::os(5), {10}},
+      {"access denied: not retried", {5}, LogError::os(5), {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeFiles fs;
+    usual_machine(fs);
+    fs.open_failures.assign(c.refusals.begin(), c.refusals.end());
+
+    Status<LogError> result = ServiceLog(fs).write_line("x");
+
+    EXPECT_EQ(result ? std::nullopt : std::optional(result.error()), c.error);
+    std::vector<std::uint32_t> sleeps;
+    for (const std::string& call : fs.calls) {
+      if (call.starts_with("Sleep(")) sleeps.push_back(static_cast<std::uint32_t>(std::stoul(call.substr(6))));
+    }
+    EXPECT_EQ(sleeps, c.sleeps);
+    EXPECT_LE(fs.slept_ms, 250u);
+    // The line is written once, or not at all.
+    EXPECT_EQ(fs.file_content(LOG_FILE).value_or(""), c.error ? "" : STAMP + " [quolin-service] x\n");
+    expect_every_handle_closed_once(fs);
+  }
+}
+
 TEST(CreateFolderTree, EveryMissingParentCodeMakesTheParentsFirst) {
   // Each code below says the folder above is missing; once it is made, the folder can be too.
   for (std::uint32_t code : {2u, 3u, 15u, 53u, 67u}) {

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 
 #include "platform/files.h"
 #include "platform/windows_headers.h"
@@ -24,7 +25,7 @@ class RealFiles : public testing::Test {
   }
   void TearDown() override { fs::remove_all(root); }
 
-  Result<platform::Handle, std::uint32_t> open(const fs::path& path) {
+  platform::SysResult<platform::UniqueHandle> open(const fs::path& path) {
     return files.CreateFileW(path.u16string(), platform::FILE_APPEND_ONLY_ACCESS, platform::FILE_SHARE_ALL,
                              platform::DISPOSITION_OPEN_ALWAYS);
   }
@@ -34,11 +35,11 @@ class RealFiles : public testing::Test {
 };
 
 TEST_F(RealFiles, EveryAppendLandsAtTheEndWhateverTheOtherWritersDid) {
-  Result<platform::Handle, std::uint32_t> a = open(root / "shared.log");
-  Result<platform::Handle, std::uint32_t> b = open(root / "shared.log");
+  platform::SysResult<platform::UniqueHandle> a = open(root / "shared.log");
+  platform::SysResult<platform::UniqueHandle> b = open(root / "shared.log");
   ASSERT_TRUE(a && b);
-  platform::UniqueHandle first(files, a.value());
-  platform::UniqueHandle second(files, b.value());
+  platform::UniqueHandle first = std::move(a.value());
+  platform::UniqueHandle second = std::move(b.value());
   for (auto [file, bytes] : {std::pair{first.get(), "a1|"}, {second.get(), "b1|"}, {first.get(), "a2"}}) {
     Result<std::size_t, platform::WriteFailure> written = files.NtWriteFile(file, bytes);
     ASSERT_TRUE(written);
@@ -49,20 +50,25 @@ TEST_F(RealFiles, EveryAppendLandsAtTheEndWhateverTheOtherWritersDid) {
 }
 
 TEST_F(RealFiles, FailuresComeAsTheCodesTheLogLooksFor) {
-  EXPECT_EQ(files.CreateDirectoryW(root.u16string()), platform::CODE_ALREADY_EXISTS);
+  auto make = [&](const fs::path& path) {
+    platform::SysStatus made = files.CreateDirectoryW(path.u16string());
+    return made ? 0u : made.error();
+  };
+  EXPECT_EQ(make(root), platform::CODE_ALREADY_EXISTS);
   EXPECT_TRUE(files.is_folder(root.u16string()));
-  EXPECT_EQ(files.CreateDirectoryW((root / "shared.log").u16string()), platform::CODE_ALREADY_EXISTS);
+  EXPECT_EQ(make(root / "shared.log"), platform::CODE_ALREADY_EXISTS);
   EXPECT_FALSE(files.is_folder((root / "shared.log").u16string()));
-  EXPECT_EQ(files.CreateDirectoryW((root / "missing" / "child").u16string()), platform::CODE_PATH_NOT_FOUND);
-  Result<platform::Handle, std::uint32_t> no_parent = open(root / "missing" / "x.log");
+  EXPECT_EQ(make(root / "missing" / "child"), platform::CODE_PATH_NOT_FOUND);
+  platform::SysResult<platform::UniqueHandle> no_parent = open(root / "missing" / "x.log");
   ASSERT_FALSE(no_parent);
   EXPECT_EQ(no_parent.error(), platform::CODE_PATH_NOT_FOUND);
 
   // A write through a closed handle: the system error code (6), not ntdll's status.
-  Result<platform::Handle, std::uint32_t> opened = open(root / "x.log");
+  platform::SysResult<platform::UniqueHandle> opened = open(root / "x.log");
   ASSERT_TRUE(opened);
-  files.CloseHandle(opened.value());
-  Result<std::size_t, platform::WriteFailure> written = files.NtWriteFile(opened.value(), "x");
+  platform::Handle closed = opened.value().get();
+  opened.value().reset();
+  Result<std::size_t, platform::WriteFailure> written = files.NtWriteFile(closed, "x");
   ASSERT_FALSE(written);
   EXPECT_EQ(written.error(), (platform::WriteFailure{6, false}));
 }

@@ -1,12 +1,12 @@
 // The performance-counter clock: counter ticks scaled to seconds and nanoseconds.
-#include "supervisor/host_watch.h"
+#include "platform/clock.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
 
-#include "fakes/fake_processes.h"
+#include "fakes/fake_files.h"
 
 namespace quolin {
 namespace {
@@ -35,7 +35,7 @@ TEST(PerformanceCounterClock, ScalesTheCounterExactlyAtEveryFrequency) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.frequency << " Hz, count " << c.counter);
-    fakes::FakeProcesses api;
+    fakes::FakeFiles api;
     api.performance_frequency = c.frequency;
     api.performance_counter = c.counter;
     PerformanceCounterClock clock(api);
