@@ -117,7 +117,6 @@ class World {
   // Before an event: what a launch during it gives, and whether the host held so far ends now
   // (decided once per event while it runs). Returns what a poll of the held host reports.
   std::optional<HostExit> prepare(Random& r, LaunchKind next, bool refuse_a_line) {
-    launcher.clear_script();
     next_ = next;
     switch (next) {
       case LaunchKind::Launched: launcher.script(fakes::ScriptedLaunch::launched(serial_ + 1)); break;
@@ -140,9 +139,11 @@ class World {
     return exit_;
   }
 
-  // After an event: counts the host a launch took.
+  // After an event: counts the host a launch took, and drops an outcome no launch took, so
+  // that nothing is left over between events (the memory samples fall there).
   void settle() {
     if (next_ == LaunchKind::Launched && launcher.scripted_left() == 0) ++serial_;
+    launcher.clear_script();
     log.stop_failing();
   }
 
@@ -517,7 +518,6 @@ class SoakEnvironment final : public ServiceEnvironment {
     if (event_ == events_) {
       seconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_).count();
       at_end_ = sample_memory();
-      world_.launcher.clear_script();
       deliver(1, 0, nullptr);  // stop
       return receiver.receive_until(ControlReceiver::Clock::time_point{});
     }
