@@ -21,10 +21,15 @@
 #include <vector>
 
 #include "alloc_counter.h"
-#include "bench_fakes.h"
+#include "fakes/fake_clock.h"
+#include "fakes/fake_files.h"
+#include "fakes/fake_processes.h"
+#include "fakes/fake_service_control.h"
+#include "fakes/recording_line_writer.h"
+#include "launcher/session_launcher.h"
 #include "log/log_format.h"
+#include "platform/clock.h"
 #include "service/control_channel.h"
-#include "supervisor/host_watch.h"
 #include "supervisor/run_loop.h"
 #include "supervisor/supervisor.h"
 
@@ -34,6 +39,28 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr std::string_view HOST_PATH = "C:\\Program Files\\Quolin\\quolin.exe";
+
+// The shared fakes in their cheap mode: no call log, no lines kept, so that what is measured
+// is the service's own work. The counter stands a few days after boot, at 10 MHz.
+struct QuietFakes {
+  QuietFakes() {
+    processes.record = false;
+    log.keep = false;
+    files.performance_counter = 3LL * 86'400 * 10'000'000;
+  }
+  fakes::FakeProcesses processes;
+  fakes::FakeFiles files;
+  fakes::FakeServiceControl service_control;
+  fakes::RecordingLineWriter log;
+
+  // The host's process handle is the one thing the launcher keeps open between calls.
+  bool host_held() const { return processes.open_objects().size() == 1; }
+  // The running host ends by itself with `code`.
+  void host_exits_with(std::uint32_t code) {
+    const std::vector<std::string> open = processes.open_objects();
+    if (open.size() == 1) processes.exit_process(processes.object(open.front()), code);
+  }
+};
 
 // ---- the run loop ----
 
@@ -45,14 +72,14 @@ constexpr std::string_view HOST_PATH = "C:\\Program Files\\Quolin\\quolin.exe";
 class QuietLoopEnvironment final : public ServiceEnvironment {
  public:
   QuietLoopEnvironment(benchmark::State& state, std::optional<std::chrono::nanoseconds> wait)
-      : state_(state), wait_(wait), clock_(processes_) {}
+      : state_(state), wait_(wait), clock_(fakes_.files) {}
 
-  LineWriter& log() override { return log_; }
+  LineWriter& log() override { return fakes_.log; }
   MonotonicClock& clock() override { return clock_; }
-  platform::ServiceControl& service_control() override { return service_control_; }
+  platform::ServiceControl& service_control() override { return fakes_.service_control; }
   std::string resolve_host_path() override { return std::string(HOST_PATH); }
   HostLauncher& host_launcher(std::string host_path) override {
-    launcher_.emplace(processes_, std::move(host_path));
+    launcher_.emplace(fakes_.processes, std::move(host_path));
     return *launcher_;
   }
 
@@ -60,15 +87,14 @@ class QuietLoopEnvironment final : public ServiceEnvironment {
     if (!started_) {
       started_ = true;
       if (!state_.KeepRunning()) return fail(ReceiveError::Disconnected);
+      host_held_ = fakes_.host_held();  // allocates: before the count starts
       first_allocations_ = alloc_counter::allocations();
-      first_lines_ = log_.lines();
-      // The launch opened a token, a thread and a process and closed the first two.
-      host_held_ = processes_.handles_opened() == processes_.handles_closed() + 1;
+      first_lines_ = fakes_.log.written();
     } else {
       const std::uint64_t allocations = alloc_counter::allocations();
       if (!state_.KeepRunning()) {
         passes_allocations_ = allocations - first_allocations_;
-        lines_during_passes_ = log_.lines() - first_lines_;
+        lines_during_passes_ = fakes_.log.written() - first_lines_;
         return fail(ReceiveError::Disconnected);
       }
     }
@@ -87,11 +113,9 @@ class QuietLoopEnvironment final : public ServiceEnvironment {
  private:
   benchmark::State& state_;
   std::optional<std::chrono::nanoseconds> wait_;
-  BenchProcesses processes_;
-  BenchServiceControl service_control_;
-  NullLineWriter log_;
+  QuietFakes fakes_;
   PerformanceCounterClock clock_;
-  std::optional<ServiceHostLauncher> launcher_;
+  std::optional<SessionLauncher> launcher_;
   bool started_ = false;
   bool host_held_ = false;
   std::uint64_t first_allocations_ = 0;
@@ -119,11 +143,11 @@ BENCHMARK(RunLoop_QuietPass)->Repetitions(3)->ReportAggregatesOnly(true);
 void RunLoop_QuietPassRealWait(benchmark::State& state) { run_quiet_loop(state, 1ms); }
 BENCHMARK(RunLoop_QuietPassRealWait)->Repetitions(3)->ReportAggregatesOnly(true);
 
-// The monotonic clock the run loop reads once per pass: QueryPerformanceCounter (here the steady
-// clock) scaled to seconds and nanoseconds.
+// The monotonic clock the run loop reads once per pass: QueryPerformanceCounter (here a fake
+// counter) scaled to seconds and nanoseconds.
 void Clock_PerformanceCounterNow(benchmark::State& state) {
-  BenchProcesses processes;
-  PerformanceCounterClock clock(processes);
+  QuietFakes quiet;
+  PerformanceCounterClock clock(quiet.files);
   for (auto _ : state) {
     Instant now = clock.now();
     benchmark::DoNotOptimize(now);
@@ -133,14 +157,13 @@ BENCHMARK(Clock_PerformanceCounterNow)->Repetitions(3)->ReportAggregatesOnly(tru
 
 // ---- the Supervisor ----
 
-// A Supervisor over the real launcher code (SessionLauncher, poll_exit) on BenchProcesses, a
-// clock moved by hand and a null line writer.
+// A Supervisor over the real launcher code (SessionLauncher, poll_exit) on the quiet fakes, a
+// clock moved by hand and a line writer that only counts.
 struct SupervisorRig {
-  BenchProcesses processes;
-  ServiceHostLauncher launcher{processes, std::string(HOST_PATH)};
-  ManualClock clock;
-  NullLineWriter log;
-  Supervisor supervisor{launcher, clock, log};
+  QuietFakes quiet;
+  SessionLauncher launcher{quiet.processes, std::string(HOST_PATH)};
+  fakes::FakeClock clock;
+  Supervisor supervisor{launcher, clock, quiet.log};
 
   // Brings the Supervisor to the state the benchmark starts from.
   bool start_running() { return supervisor.start().ok() && supervisor.holds_host(); }
@@ -181,7 +204,7 @@ BENCHMARK(Supervisor_IdlePollWaitingForLogon)->Repetitions(3)->ReportAggregatesO
 void Supervisor_IdlePollBackingOff(benchmark::State& state) {
   SupervisorRig rig;
   if (!rig.start_running()) return state.SkipWithError("no host at start");
-  rig.processes.host_exits_with(3);
+  rig.quiet.host_exits_with(3);
   if (!rig.supervisor.on_poll_timeout().ok() || !rig.supervisor.respawn_deadline()) {
     return state.SkipWithError("no re-spawn scheduled");
   }
@@ -232,7 +255,7 @@ void Supervisor_CrashDecision(benchmark::State& state) {
   std::uint64_t allocations = 0;
   for (auto _ : state) {
     rig.clock.advance(Duration::from_secs(61));
-    rig.processes.host_exits_with(3221225477u);
+    rig.quiet.host_exits_with(3221225477u);
     const std::uint64_t before = alloc_counter::allocations();
     const auto t0 = std::chrono::steady_clock::now();
     auto crash = rig.supervisor.on_poll_timeout();
@@ -259,7 +282,7 @@ void Supervisor_RespawnDecision(benchmark::State& state) {
   std::uint64_t allocations = 0;
   for (auto _ : state) {
     rig.clock.advance(Duration::from_secs(61));
-    rig.processes.host_exits_with(1);
+    rig.quiet.host_exits_with(1);
     auto crash = rig.supervisor.on_poll_timeout();
     benchmark::DoNotOptimize(crash);
     rig.clock.advance(Duration::from_secs(1));

@@ -11,8 +11,9 @@
 //     written (after which the Supervisor is abandoned and a new one started, as a restarted
 //     service would). After every event its state is compared with a reference model of the
 //     policy, and these are checked on their own: a host and a re-spawn deadline are never held
-//     together; every launched host is released exactly once; nothing is launched from waiting
-//     for logon except on a logon-class change; the crash count only moves by its rules.
+//     together; at most one host is held; nothing is launched from waiting for logon except on
+//     a logon-class change; the crash count only moves by its rules. The shared
+//     FakeHostLauncher finds a host released twice or never, or a handle closed outside release.
 //   run loop: run_service_main for the whole run, fed through the real control handler and
 //     channel (session-change controls with a notification record, and time-outs), checked
 //     against the same model from what the launcher and the log see, ended by a stop control.
@@ -36,11 +37,12 @@
 #include <vector>
 
 #include "alloc_counter.h"
-#include "bench_fakes.h"
-#include "launcher/host_process.h"
-#include "platform/owned.h"
-#include "service/control_handler.h"
-#include "supervisor/host_launcher.h"
+#include "fakes/fake_clock.h"
+#include "fakes/fake_host_launcher.h"
+#include "fakes/fake_service_control.h"
+#include "fakes/recording_line_writer.h"
+#include "launcher/host_launcher.h"
+#include "service/control_message.h"
 #include "supervisor/run_loop.h"
 #include "supervisor/supervisor.h"
 
@@ -97,113 +99,81 @@ MemorySample sample_memory() {
 
 enum class LaunchKind { Launched, NoActiveSession, Failed };
 
-// A launcher that hands out hosts with serial numbers as handles, checks that each comes back
-// through release exactly once (closing its handle inside release), and keeps no history, so
-// that it does not grow. The next launch outcome and the exit of the live host are set from
-// outside before each event.
-class SoakLauncher final : public HostLauncher, public platform::HandleCloser {
+// The shared fakes in the modes that keep no history, so that they do not grow. The launcher
+// itself finds a host released twice or never, a handle closed outside release, a poll of a
+// host it does not hold and a launch nobody scripted; the soak scripts one launch outcome per
+// event, so a second launch within one event is a finding too.
+class World {
  public:
-  explicit SoakLauncher(Violations& violations, const char* part) : violations_(violations), part_(part) {}
+  World() {
+    launcher.record = false;
+    log.keep = false;
+  }
 
-  LaunchKind next_launch = LaunchKind::Launched;
-  std::optional<HostExit> exit_of_live;  // what a poll of the live host reports
-  std::uint64_t event = 0;
+  fakes::FakeHostLauncher launcher;
+  fakes::FakeClock clock;
+  fakes::RecordingLineWriter log;
 
-  LaunchOutcome launch() override {
-    ++launches_;
-    switch (next_launch) {
-      case LaunchKind::Launched: {
-        ++serial_;
-        if (live_ != 0) problem("launch while host " + std::to_string(live_) + " is still held");
-        live_ = serial_;
-        exit_of_live.reset();
-        return Launched{HostProcess{platform::UniqueHandle(*this, handle_of(serial_)),
-                                    static_cast<std::uint32_t>(serial_)}};
-      }
-      case LaunchKind::NoActiveSession:
-        return NoActiveSession{};
+  // Before an event: what a launch during it gives, and whether the host held so far ends now
+  // (decided once per event while it runs). Returns what a poll of the held host reports.
+  std::optional<HostExit> prepare(Random& r, LaunchKind next, bool refuse_a_line) {
+    next_ = next;
+    switch (next) {
+      case LaunchKind::Launched: launcher.script(fakes::ScriptedLaunch::launched(serial_ + 1)); break;
+      case LaunchKind::NoActiveSession: launcher.script(fakes::ScriptedLaunch::no_active_session()); break;
       case LaunchKind::Failed:
-        return LaunchFailed{"CreateProcessAsUserW: Access is denied. (0x80070005)"};
+        launcher.script(fakes::ScriptedLaunch::failed("CreateProcessAsUserW: Access is denied. (0x80070005)"));
+        break;
     }
-    return NoActiveSession{};
-  }
-
-  void release(HostProcess host) override {
-    const std::uint64_t id = serial_of(host.handle.get());
-    if (id == 0 || id != live_) {
-      problem("release of host " + std::to_string(id) + " which is not the live one (" + std::to_string(live_) + ")");
-      (void)host.handle.release();
-      return;
+    if (refuse_a_line) log.fail_nth_from_now(1, LogError::os(112));
+    const std::optional<std::uint32_t> pid = live();
+    if (!pid) return std::nullopt;
+    if (*pid != exit_pid_) {
+      exit_pid_ = *pid;
+      exit_.reset();
     }
-    if (host.pid != static_cast<std::uint32_t>(id)) problem("release with a pid that is not the host's");
-    releasing_ = id;
-    host.handle.reset();
-    releasing_ = 0;
-    if (closed_ != id) problem("release did not close the host's handle");
-    live_ = 0;
-    ++releases_;
+    if (!exit_) {
+      exit_ = random_exit(r);
+      if (exit_) launcher.end_host(*pid, *exit_);
+    }
+    return exit_;
   }
 
-  std::optional<HostExit> poll_exit(const HostProcess& host) override {
-    ++polls_;
-    if (serial_of(host.handle.get()) != live_ || live_ == 0) problem("poll of a host that is not live");
-    return exit_of_live;
+  // After an event: counts the host a launch took, and drops an outcome no launch took, so
+  // that nothing is left over between events (the memory samples fall there).
+  void settle() {
+    if (next_ == LaunchKind::Launched && launcher.scripted_left() == 0) ++serial_;
+    launcher.clear_script();
+    log.stop_failing();
   }
 
-  void CloseHandle(platform::Handle handle) override {
-    const std::uint64_t id = serial_of(handle);
-    if (id != releasing_) problem("handle of host " + std::to_string(id) + " closed outside its release");
-    if (closed_ == id) problem("handle of host " + std::to_string(id) + " closed twice");
-    closed_ = id;
+  // The host the launcher holds, if any; a second one is a violation of its own.
+  std::optional<std::uint32_t> live() const {
+    const std::vector<std::uint32_t> hosts = launcher.live();
+    if (hosts.empty()) return std::nullopt;
+    return hosts.back();
   }
+  std::size_t live_count() const { return launcher.live().size(); }
 
-  bool holds_live() const { return live_ != 0; }
-  std::uint64_t live() const { return live_; }
-  std::uint64_t launches() const { return launches_; }
-  std::uint64_t releases() const { return releases_; }
   std::uint64_t hosts() const { return serial_; }
-  std::uint64_t polls() const { return polls_; }
+  std::uint64_t lines() const { return log.written(); }
+  std::uint64_t refused() const { return log.attempts() - log.written(); }
 
  private:
-  static platform::Handle handle_of(std::uint64_t serial) {
-    return reinterpret_cast<platform::Handle>(static_cast<std::uintptr_t>(0x10000 + 4 * serial));
-  }
-  static std::uint64_t serial_of(platform::Handle h) {
-    const auto v = reinterpret_cast<std::uintptr_t>(h);
-    return v < 0x10000 ? 0 : (v - 0x10000) / 4;
-  }
-  void problem(const std::string& what) { violations_.report(event, part_, what); }
-
-  Violations& violations_;
-  const char* part_;
-  std::uint64_t serial_ = 0;
-  std::uint64_t live_ = 0;
-  std::uint64_t releasing_ = 0;
-  std::uint64_t closed_ = 0;
-  std::uint64_t launches_ = 0;
-  std::uint64_t releases_ = 0;
-  std::uint64_t polls_ = 0;
-};
-
-// Counts lines, and refuses the next one when told to.
-class SoakLineWriter final : public LineWriter {
- public:
-  bool fail_next = false;
-  Status<LogError> write_line(std::string_view) override {
-    if (fail_next) {
-      fail_next = false;
-      ++failed_;
-      return fail(LogError::os(112));
+  static std::optional<HostExit> random_exit(Random& r) {
+    if (!r.chance(3)) return std::nullopt;  // still running
+    switch (r.below(4)) {
+      case 0: return HostExit{0u};
+      case 1: return HostExit{std::nullopt};
+      case 2: return HostExit{1u};
+      default: return HostExit{static_cast<std::uint32_t>(r.next())};
     }
-    ++lines_;
-    return {};
   }
-  std::uint64_t lines() const { return lines_; }
-  std::uint64_t failed() const { return failed_; }
 
- private:
-  std::uint64_t lines_ = 0;
-  std::uint64_t failed_ = 0;
+  LaunchKind next_ = LaunchKind::Launched;
+  std::uint32_t serial_ = 0;
+  std::uint32_t exit_pid_ = 0;
+  std::optional<HostExit> exit_;
 };
 
 // ---- the reference model of the policy ----
@@ -211,17 +181,18 @@ class SoakLineWriter final : public LineWriter {
 enum class ReasonClass { Logon, Logoff, None };
 
 ReasonClass classify(std::string_view reason) {
-  auto has = [&](std::string_view s) { return reason.find(s) != std::string_view::npos; };
-  if (has("SessionLogon") || has("ConsoleConnect")) return ReasonClass::Logon;
-  if (has("SessionLogoff") || has("ConsoleDisconnect")) return ReasonClass::Logoff;
+  auto has = [&](SessionReason r) { return reason.find(session_reason_name(r)) != std::string_view::npos; };
+  if (has(SessionReason::SessionLogon) || has(SessionReason::ConsoleConnect)) return ReasonClass::Logon;
+  if (has(SessionReason::SessionLogoff) || has(SessionReason::ConsoleDisconnect)) return ReasonClass::Logoff;
   return ReasonClass::None;
 }
 
 // The policy, written out a second time from its rules, tracking what the Supervisor should
-// hold and how many launches and lines each event should cause.
+// hold and how many launches and lines each event should cause. Its numbers (the back-off
+// table, the crash budget, the two time limits) are the Supervisor's own: the model checks the
+// decisions, not the constants.
 struct Model {
-  static constexpr std::uint32_t BUDGET = 5;
-  static constexpr std::array<std::uint64_t, 5> DELAYS_MS = {1000, 2000, 4000, 8000, 30000};
+  static constexpr std::uint32_t BUDGET = Supervisor::CRASH_BUDGET;
 
   bool host = false;
   Instant launched_at{};
@@ -237,7 +208,8 @@ struct Model {
 
   static std::uint32_t bump(std::uint32_t n) { return n == 0xFFFFFFFFu ? n : n + 1; }
   static Duration delay(std::uint32_t count) {
-    return Duration::from_millis(DELAYS_MS[std::min<std::uint32_t>(count - 1, 4)]);
+    const std::uint32_t last = static_cast<std::uint32_t>(Supervisor::RESPAWN_DELAYS.size() - 1);
+    return Supervisor::RESPAWN_DELAYS[std::min(count - 1, last)];
   }
 
   // A launch with the given outcome; true when a host was recorded.
@@ -285,7 +257,7 @@ struct Model {
       if (!exit) return;
       const Duration run = now.saturating_since(launched_at);
       host = false;
-      if (exit->code == 0u && run < Duration::from_secs(5)) {
+      if (exit->code == 0u && run < Supervisor::CLEAN_EXIT_WINDOW) {
         ++paths.clean_exits;
         count = 0;
         deadline.reset();
@@ -293,8 +265,9 @@ struct Model {
         return;
       }
       ++paths.crashes;
-      if (run >= Duration::from_secs(60)) ++paths.stable_runs;
-      count = run >= Duration::from_secs(60) ? 1 : bump(count);
+      const bool stable = run >= Supervisor::STABLE_RUN_TIME;
+      if (stable) ++paths.stable_runs;
+      count = stable ? 1 : bump(count);
       ++lines;
       if (count > BUDGET) {
         ++paths.budget_exceeded;
@@ -329,13 +302,11 @@ struct Model {
 
 // ---- random events ----
 
-constexpr std::array<std::string_view, 11> REASONS = {
-    "ConsoleConnect", "ConsoleDisconnect", "RemoteConnect", "RemoteDisconnect",
-    "SessionLogon",   "SessionLogoff",     "SessionLock",   "SessionUnlock",
-    "SessionRemoteControl", "SessionCreate", "SessionTerminate"};
+// The eleven reasons by their event types, named as the control handler names them.
+std::string_view random_reason(Random& r) {
+  return session_reason_name(*session_reason_from_event_type(1 + r.below(11)));
+}
 
-// How far the clock moves before an event: mostly a poll period, sometimes across the clean-exit
-// window, the back-off delays or the stable run time.
 Duration random_step(Random& r) {
   switch (r.below(8)) {
     case 0: return Duration{};
@@ -353,7 +324,7 @@ Duration step_to_boundary(Random& r, Instant now, const Model& m) {
   std::optional<Instant> target;
   const bool just_short = r.chance(2);
   if (m.host) {
-    target = m.launched_at.plus(r.chance(2) ? Duration::from_secs(5) : Duration::from_secs(60));
+    target = m.launched_at.plus(r.chance(2) ? Supervisor::CLEAN_EXIT_WINDOW : Supervisor::STABLE_RUN_TIME);
   } else if (m.deadline) {
     target = m.deadline;
   }
@@ -374,15 +345,6 @@ LaunchKind random_launch(Random& r) {
   return x < 7 ? LaunchKind::Launched : x < 9 ? LaunchKind::Failed : LaunchKind::NoActiveSession;
 }
 
-std::optional<HostExit> random_exit(Random& r) {
-  if (!r.chance(3)) return std::nullopt;  // still running
-  switch (r.below(4)) {
-    case 0: return HostExit{0u};
-    case 1: return HostExit{std::nullopt};
-    case 2: return HostExit{1u};
-    default: return HostExit{static_cast<std::uint32_t>(r.next())};
-  }
-}
 
 // ---- part 1: the Supervisor alone ----
 
@@ -396,59 +358,64 @@ struct PartResult {
   Model::Paths paths;
 };
 
-void check_state(const Supervisor& s, const Model& m, const SoakLauncher& launcher, const SoakLineWriter& log,
-                 std::uint64_t log_base, std::uint64_t event, Violations& v) {
+// What holds after every event in both parts: at most one host, and the one the launcher holds
+// is the one the model expects.
+void check_world(const World& w, const Model& m, std::uint64_t launch_base, std::uint64_t line_base,
+                 std::uint64_t event, const char* part, Violations& v) {
+  const std::size_t live = w.live_count();
+  if (live > 1) v.report(event, part, std::to_string(live) + " hosts held at once");
+  if ((live == 1) != m.host) v.report(event, part, "host held: model says " + std::to_string(m.host));
+  if (w.launcher.launch_calls() - launch_base != m.launches) v.report(event, part, "launches differ from the model");
+  if (w.lines() - line_base != m.lines) v.report(event, part, "number of lines differs from the model");
+}
+
+void check_state(const Supervisor& s, const Model& m, const World& w, std::uint64_t event, Violations& v) {
   const char* part = "supervisor";
   if (s.holds_host() && s.respawn_deadline()) v.report(event, part, "a host and a re-spawn deadline held together");
-  if (s.holds_host() != launcher.holds_live()) v.report(event, part, "held host and the launcher's live host disagree");
-  if (s.holds_host() != m.host) v.report(event, part, "host held: model says " + std::to_string(m.host));
+  if (s.host_pid() != w.live()) v.report(event, part, "held host and the launcher's live host disagree");
   if (s.respawn_deadline() != m.deadline) v.report(event, part, "re-spawn deadline differs from the model");
   if (s.consecutive_crashes() != m.count) {
     v.report(event, part, "count " + std::to_string(s.consecutive_crashes()) + ", model " + std::to_string(m.count));
   }
-  if (s.holds_host() && s.host_launched_at() != m.launched_at) v.report(event, part, "launch instant differs");
-  if (log.lines() - log_base != m.lines) v.report(event, part, "number of lines differs from the model");
 }
 
 PartResult soak_supervisor(std::uint64_t events, std::uint64_t seed, Violations& v) {
   const char* part = "supervisor";
   Random r(seed);
-  bench::ManualClock clock;
-  SoakLauncher launcher(v, part);
-  SoakLineWriter log;
+  World world;
   std::optional<Supervisor> supervisor;
   Model model;
-  std::uint64_t log_base = 0;
-  std::uint64_t launches_base = 0;
+  std::uint64_t line_base = 0;
+  std::uint64_t launch_base = 0;
   PartResult result;
 
   auto begin = [&] {
-    supervisor.emplace(launcher, clock, log);
+    supervisor.emplace(world.launcher, world.clock, world.log);
     const Model::Paths paths = model.paths;
     model = Model{};
     model.paths = paths;
-    log_base = log.lines();
-    launches_base = launcher.launches();
-    launcher.next_launch = random_launch(r);
-    model.start(launcher.next_launch, clock.now());
+    line_base = world.lines();
+    launch_base = world.launcher.launch_calls();
+    const LaunchKind kind = random_launch(r);
+    world.prepare(r, kind, false);
+    model.start(kind, world.clock.now());
     if (!supervisor->start().ok()) v.report(0, part, "start failed without a failing line");
+    world.settle();
   };
   begin();
 
   const auto t0 = std::chrono::steady_clock::now();
   for (std::uint64_t e = 1; e <= events; ++e) {
-    launcher.event = e;
-    clock.advance(next_step(r, clock.now(), model));
-    launcher.next_launch = random_launch(r);
-    if (launcher.holds_live() && !launcher.exit_of_live) launcher.exit_of_live = random_exit(r);
+    world.clock.advance(next_step(r, world.clock.now(), model));
+    const LaunchKind kind = random_launch(r);
     // One event in 5000 meets a log line that cannot be written.
-    log.fail_next = r.chance(5000);
-    const std::uint64_t refused_before = log.failed();
+    const std::optional<HostExit> exit = world.prepare(r, kind, r.chance(5000));
+    const std::uint64_t refused_before = world.refused();
 
     const bool waiting = !supervisor->holds_host() && !supervisor->respawn_deadline();
     const std::uint32_t count_before = supervisor->consecutive_crashes();
-    const std::uint64_t launches_before = launcher.launches();
-    const Instant now = clock.now();
+    const std::uint64_t launches_before = world.launcher.launch_calls();
+    const Instant now = world.clock.now();
 
     Status<LogError> status;
     bool logon = false;
@@ -456,32 +423,34 @@ PartResult soak_supervisor(std::uint64_t events, std::uint64_t seed, Violations&
     bool classless = false;
     bool was_poll = false;
     if (r.below(3) == 0) {
-      std::string_view reason = REASONS[r.below(REASONS.size())];
-      if (r.chance(50)) reason = "SessionLogoff+ConsoleConnect";  // both kinds: a logon
+      std::string reason(random_reason(r));
+      if (r.chance(50)) {  // both kinds in one name: a logon
+        reason = std::string(session_reason_name(SessionReason::SessionLogoff)) + "+" +
+                 std::string(session_reason_name(SessionReason::ConsoleConnect));
+      }
       const ReasonClass c = classify(reason);
       logon = c == ReasonClass::Logon;
       logoff = c == ReasonClass::Logoff;
       classless = c == ReasonClass::None;
-      model.session_change(reason, launcher.next_launch, now);
+      model.session_change(reason, kind, now);
       status = supervisor->on_session_change(reason, static_cast<std::uint32_t>(r.next()));
     } else {
       was_poll = true;
-      model.poll(launcher.holds_live() ? launcher.exit_of_live : std::nullopt, launcher.next_launch, now);
+      model.poll(exit, kind, now);
       status = supervisor->on_poll_timeout();
     }
-    const bool refused = log.failed() > refused_before;
-    log.fail_next = false;
+    const bool refused = world.refused() > refused_before;
+    world.settle();
 
-    const bool launched_now = launcher.launches() > launches_before;
+    const bool launched_now = world.launcher.launch_calls() > launches_before;
     if (waiting && launched_now && !logon) v.report(e, part, "launch from waiting for logon without a logon-class change");
-    if (launcher.launches() - launches_before > 1) v.report(e, part, "more than one launch in one event");
 
     if (!status.ok()) {
       // The model does not follow a failed operation: the Supervisor is finished with then.
       if (!refused) v.report(e, part, "an operation failed although every line could be written");
-      if (launcher.holds_live()) v.report(e, part, "a host is still held after a failed line");
+      if (world.live()) v.report(e, part, "a host is still held after a failed line");
       supervisor->abandon();
-      if (launcher.holds_live()) v.report(e, part, "a host is still held after abandon");
+      if (world.live()) v.report(e, part, "a host is still held after abandon");
       ++result.restarts;
       begin();
       continue;
@@ -499,8 +468,8 @@ PartResult soak_supervisor(std::uint64_t events, std::uint64_t seed, Violations&
         v.report(e, part, "count moved from " + std::to_string(count_before) + " to " + std::to_string(count));
       }
     }
-    if (launcher.launches() - launches_base != model.launches) v.report(e, part, "launches differ from the model");
-    check_state(*supervisor, model, launcher, log, log_base, e, v);
+    check_world(world, model, launch_base, line_base, e, part, v);
+    check_state(*supervisor, model, world, e, v);
 
     if (e == 1'000'000) result.at_1m = sample_memory();
   }
@@ -508,10 +477,10 @@ PartResult soak_supervisor(std::uint64_t events, std::uint64_t seed, Violations&
 
   if (!supervisor->shut_down().ok()) v.report(events, part, "shut_down failed");
   supervisor.reset();
-  if (launcher.holds_live()) v.report(events, part, "a host outlived the Supervisor");
-  if (launcher.releases() != launcher.hosts()) v.report(events, part, "hosts launched and released differ");
+  if (world.live()) v.report(events, part, "a host outlived the Supervisor");
+  if (world.launcher.release_calls() != world.hosts()) v.report(events, part, "hosts launched and released differ");
   result.events = events;
-  result.hosts = launcher.hosts();
+  result.hosts = world.hosts();
   result.paths = model.paths;
   result.at_end = sample_memory();
   return result;
@@ -519,54 +488,28 @@ PartResult soak_supervisor(std::uint64_t events, std::uint64_t seed, Violations&
 
 // ---- part 2: the run loop, through the control handler and the channel ----
 
-// Keeps the control handler the run loop registers, so that controls can be delivered to it
-// the way the system does.
-class SoakServiceControl final : public platform::ServiceControl {
- public:
-  platform::HandlerExFunction handler = nullptr;
-  void* context = nullptr;
-  std::uint32_t last_state = 0;
-
-  bool StartServiceCtrlDispatcherW(const char16_t*, platform::ServiceMainFunction) override { return false; }
-  platform::ServiceStatusHandle RegisterServiceCtrlHandlerExW(const char16_t*, platform::HandlerExFunction h,
-                                                              void* c) override {
-    handler = h;
-    context = c;
-    return &handle_;
-  }
-  bool SetServiceStatus(platform::ServiceStatusHandle, const platform::SERVICE_STATUS& s) override {
-    last_state = s.dwCurrentState;
-    return true;
-  }
-  std::uint32_t GetLastError() override { return 0; }
-  std::uint32_t FormatMessageW(std::uint32_t, std::uint32_t, std::uint32_t, char16_t*, std::uint32_t) override {
-    return 0;
-  }
-
- private:
-  int handle_ = 0;
-};
-
 class SoakEnvironment final : public ServiceEnvironment {
  public:
   SoakEnvironment(std::uint64_t events, std::uint64_t seed, Violations& v)
-      : events_(events), random_(seed), violations_(v), launcher_(v, "run loop") {}
+      : events_(events), random_(seed), violations_(v) {}
 
-  LineWriter& log() override { return log_; }
-  MonotonicClock& clock() override { return clock_; }
+  LineWriter& log() override { return world_.log; }
+  MonotonicClock& clock() override { return world_.clock; }
   platform::ServiceControl& service_control() override { return service_control_; }
   std::string resolve_host_path() override { return "C:\\Program Files\\Quolin\\quolin.exe"; }
   HostLauncher& host_launcher(std::string) override {
     // start() launches right after this: the model starts with the same outcome.
-    launcher_.next_launch = random_launch(random_);
-    model_.start(launcher_.next_launch, clock_.now());
-    return launcher_;
+    const LaunchKind kind = random_launch(random_);
+    world_.prepare(random_, kind, false);
+    model_.start(kind, world_.clock.now());
+    return world_.launcher;
   }
 
   Result<ControlMessage, ReceiveError> receive(ControlReceiver& receiver, Instant) override {
+    world_.settle();
     if (event_ == 0) {
       // The start-up lines: "service starting", "service running, awaiting SCM events".
-      log_base_ = log_.lines() - model_.lines;
+      line_base_ = world_.lines() - model_.lines;
       t0_ = std::chrono::steady_clock::now();
     } else {
       check();
@@ -579,13 +522,12 @@ class SoakEnvironment final : public ServiceEnvironment {
       return receiver.receive_until(ControlReceiver::Clock::time_point{});
     }
     ++event_;
-    launcher_.event = event_;
-    clock_.advance(next_step(random_, clock_.now(), model_));
-    launcher_.next_launch = random_launch(random_);
-    if (launcher_.holds_live() && !launcher_.exit_of_live) launcher_.exit_of_live = random_exit(random_);
-    const Instant now = clock_.now();
+    world_.clock.advance(next_step(random_, world_.clock.now(), model_));
+    const LaunchKind kind = random_launch(random_);
+    const std::optional<HostExit> exit = world_.prepare(random_, kind, false);
+    const Instant now = world_.clock.now();
     waiting_ = !model_.host && !model_.deadline;
-    launches_before_ = launcher_.launches();
+    launches_before_ = world_.launcher.launch_calls();
     logon_ = false;
 
     if (random_.below(3) == 0) {
@@ -595,12 +537,12 @@ class SoakEnvironment final : public ServiceEnvironment {
       std::array<unsigned char, 12> record{};
       record[0] = 12;
       std::memcpy(record.data() + 4, &session, 4);
-      const std::string_view reason = REASONS[event_type - 1];
+      const std::string_view reason = session_reason_name(*session_reason_from_event_type(event_type));
       logon_ = classify(reason) == ReasonClass::Logon;
-      model_.session_change(reason, launcher_.next_launch, now);
+      model_.session_change(reason, kind, now);
       deliver(14, event_type, record.data());
     } else {
-      model_.poll(launcher_.holds_live() ? launcher_.exit_of_live : std::nullopt, launcher_.next_launch, now);
+      model_.poll(exit, kind, now);
     }
     // The handler has queued the control (or nothing): a deadline already past hands it over,
     // or times out at once.
@@ -609,46 +551,44 @@ class SoakEnvironment final : public ServiceEnvironment {
 
   void check() {
     const char* part = "run loop";
-    const std::uint64_t launched = launcher_.launches() - launches_before_;
+    const std::uint64_t launched = world_.launcher.launch_calls() - launches_before_;
     if (waiting_ && launched > 0 && !logon_) violations_.report(event_, part, "launch from waiting for logon without a logon-class change");
-    if (launcher_.launches() != model_.launches) violations_.report(event_, part, "launches differ from the model");
-    if (launcher_.holds_live() != model_.host) violations_.report(event_, part, "held host differs from the model");
-    if (log_.lines() - log_base_ != model_.lines) violations_.report(event_, part, "number of lines differs from the model");
+    check_world(world_, model_, 0, line_base_, event_, part, violations_);
   }
 
   void deliver(std::uint32_t control, std::uint32_t event_type, void* data) {
-    if (service_control_.handler == nullptr) {
+    if (service_control_.registered_handler == nullptr) {
       violations_.report(event_, "run loop", "no control handler registered");
       return;
     }
-    const std::uint32_t reply = service_control_.handler(control, event_type, data, service_control_.context);
+    const std::uint32_t reply = service_control_.control(control, event_type, data);
     if (reply != 0) violations_.report(event_, "run loop", "control answered " + std::to_string(reply));
   }
 
   PartResult result() const {
     PartResult r;
     r.events = event_;
-    r.hosts = launcher_.hosts();
+    r.hosts = world_.hosts();
     r.seconds = seconds_;
     r.at_1m = at_1m_;
     r.at_end = at_end_;
     r.paths = model_.paths;
     return r;
   }
-  const SoakLauncher& launcher() const { return launcher_; }
-  std::uint32_t last_state() const { return service_control_.last_state; }
+  const World& world() const { return world_; }
+  std::uint32_t last_state() const {
+    return service_control_.statuses.empty() ? 0 : service_control_.statuses.back().dwCurrentState;
+  }
 
  private:
   std::uint64_t events_;
   Random random_;
   Violations& violations_;
-  SoakLauncher launcher_;
-  SoakLineWriter log_;
-  bench::ManualClock clock_;
-  SoakServiceControl service_control_;
+  World world_;
+  fakes::FakeServiceControl service_control_;
   Model model_;
   std::uint64_t event_ = 0;
-  std::uint64_t log_base_ = 0;
+  std::uint64_t line_base_ = 0;
   std::uint64_t launches_before_ = 0;
   bool waiting_ = false;
   bool logon_ = false;
@@ -661,8 +601,10 @@ class SoakEnvironment final : public ServiceEnvironment {
 PartResult soak_run_loop(std::uint64_t events, std::uint64_t seed, Violations& v) {
   SoakEnvironment env(events, seed, v);
   run_service_main(env);
-  if (env.launcher().holds_live()) v.report(events, "run loop", "a host outlived the service main");
-  if (env.launcher().releases() != env.launcher().hosts()) v.report(events, "run loop", "hosts launched and released differ");
+  if (env.world().live()) v.report(events, "run loop", "a host outlived the service main");
+  if (env.world().launcher.release_calls() != env.world().hosts()) {
+    v.report(events, "run loop", "hosts launched and released differ");
+  }
   if (env.last_state() != 1) v.report(events, "run loop", "the last status report is not SERVICE_STOPPED");
   return env.result();
 }

@@ -13,13 +13,9 @@
 
 #include "fuzz_support.h"
 #include "service/control_handler.h"
+#include "service/control_message.h"
 
 namespace {
-
-constexpr std::array<const char*, 12> REASON_NAMES = {
-    nullptr,         "ConsoleConnect", "ConsoleDisconnect", "RemoteConnect",
-    "RemoteDisconnect", "SessionLogon", "SessionLogoff",     "SessionLock",
-    "SessionUnlock", "SessionRemoteControl", "SessionCreate", "SessionTerminate"};
 
 // Mostly the codes the handler knows, sometimes anything.
 std::uint32_t pick_control(quolin::fuzz::Input& in) {
@@ -68,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else if (control == 4) {
       reply = 0;
     } else if (control == 14 && known_reason) {
-      reply = 0, message = ControlMessage::session_change(REASON_NAMES[event_type], session_id);
+      reply = 0, message = ControlMessage::session_change(
+          std::string(session_reason_name(static_cast<SessionReason>(event_type))), session_id);
     } else if (control == 5 || control == 15) {
       give_up = true;
     }

@@ -1,5 +1,5 @@
 // diagnostic_form over any error code and any message the system could hand back (any UTF-16
-// units, any reported length, or a failed FormatMessageW), and over any argument name: the form
+// units, or a failed FormatMessageW), and over any argument name: the form
 // has its fixed frame, is valid UTF-8, and its quoted part reads back (unescaped) as exactly
 // the message, which itself is the system's text as UTF-8 without trailing white space.
 #include <cstdint>
@@ -42,20 +42,13 @@ bool ends_with(std::string_view s, std::string_view p) {
   return s.size() >= p.size() && s.substr(s.size() - p.size()) == p;
 }
 
-// The message as the service must show it: the units the system reported (at most the 2048 of
+// The message as the service must show it: the units the system wrote (at most the 2048 of
 // the buffer), as UTF-8 without trailing white space; or the fallback texts.
 std::string expected_message(const quolin::fakes::FakeServiceControl& api, std::uint32_t code) {
   const std::string os_error = "OS Error " + std::to_string(code) + " (FormatMessageW() returned ";
   if (!api.format_text) return os_error + "error " + std::to_string(api.format_error) + ")";
   constexpr std::size_t buffer = 2048;
-  std::u16string written = api.format_text->substr(0, buffer);
-  const std::size_t reported = api.format_count.value_or(static_cast<std::uint32_t>(written.size()));
-  // A count of 0 reads as a failure; this fake then leaves the last error as it was, at 0.
-  if (reported == 0) return os_error + "error 0)";
-  // Past what was written the buffer holds the NUL after it, then the zeros it started with.
-  std::u16string units = written;
-  units.resize(reported < buffer ? reported : buffer, u'\0');
-  auto text = quolin::fuzz::utf8_of(units);
+  auto text = quolin::fuzz::utf8_of(api.format_text->substr(0, buffer));
   if (!text) return os_error + "invalid UTF-16)";
   while (!text->empty() && std::string_view("\t\n\f\r ").find(text->back()) != std::string_view::npos) {
     text->pop_back();
@@ -92,8 +85,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::u16string text;
     for (std::size_t i = 0; i < copies && text.size() <= 4096; ++i) text += units;
     api.format_text = text;
-    // Sometimes the reported length is not the number of units written.
-    if ((mode & 0x80) != 0) api.format_count = code % 3000;
   }
 
   const std::string message = expected_message(api, code);

@@ -2,15 +2,25 @@
 // length, in the ways GetModuleFileNameW answers a short buffer), and over its failure: the
 // result is quolin.exe in the executable's folder, as WTF-8 that converts back to the very units.
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
-#include "fuzz_processes.h"
+#include "fakes/fake_processes.h"
+#include "fuzz_support.h"
 #include "launcher/host_path.h"
 #include "platform/text.h"
 
 namespace {
 
 bool is_separator(char16_t c) { return c == u'\\' || c == u'/'; }
+
+// The buffer size of the last GetModuleFileNameW call, from the fake's call log.
+std::size_t last_buffer_size(const quolin::fakes::Calls& calls) {
+  for (auto it = calls.rbegin(); it != calls.rend(); ++it) {
+    if (it->rfind("GetModuleFileNameW(", 0) == 0) return std::strtoull(it->c_str() + it->rfind(' ') + 1, nullptr, 10);
+  }
+  return 0;
+}
 
 // The folder part of `path` as the host's path keeps it: everything up to its last separator,
 // with the run of separators there written as one backslash, unless what comes before the run
@@ -28,13 +38,14 @@ std::u16string expected_folder(const std::u16string& path) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using quolin::fuzz::FuzzProcesses;
   quolin::fuzz::Input in(data, size);
-  FuzzProcesses api;
+  quolin::fakes::FakeProcesses api;
+  // The ways GetModuleFileNameW answers: cut short to the buffer (as Windows), the size needed
+  // (as some systems), or a failure.
   const std::uint8_t mode = in.u8();
-  api.path_mode = mode % 3 == 0   ? FuzzProcesses::PathMode::Fills
-                  : mode % 3 == 1 ? FuzzProcesses::PathMode::ReportsNeeded
-                                  : FuzzProcesses::PathMode::Fails;
+  const bool fails = mode % 3 == 2;
+  api.report_needed_path_size = mode % 3 == 1;
+  if (fails) api.fail_module_file_name(5);
   // A path ends at its first NUL: the system's answer holds none.
   std::u16string path = in.rest_as_utf16();
   path = path.substr(0, path.find(u'\0'));
@@ -47,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::string host = quolin::resolve_host_path(api);
 
-  if (api.path_mode == FuzzProcesses::PathMode::Fails) {
+  if (fails) {
     FUZZ_CHECK(host == "quolin.exe");
     return 0;
   }
@@ -55,6 +66,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(quolin::platform::wtf8_from_utf16(units) == host);
   FUZZ_CHECK(units == expected_folder(long_path) + u"quolin.exe");
   // The buffer grew until the whole path fitted.
-  FUZZ_CHECK(!api.path_buffer_sizes.empty() && api.path_buffer_sizes.back() > long_path.size());
+  FUZZ_CHECK(last_buffer_size(api.calls) > long_path.size());
   return 0;
 }

@@ -38,7 +38,7 @@ std::uint32_t handle_control(std::uint32_t control, std::uint32_t, void*, void*)
 }
 
 void report(platform::ServiceStatusHandle handle, std::uint32_t state, std::uint32_t accepted) {
-  platform::SERVICE_STATUS status;
+  platform::SERVICE_STATUS status{};
   status.dwServiceType = scm::SERVICE_WIN32_OWN_PROCESS;
   status.dwCurrentState = state;
   status.dwControlsAccepted = accepted;
@@ -47,8 +47,10 @@ void report(platform::ServiceStatusHandle handle, std::uint32_t state, std::uint
 
 void service_main(std::uint32_t, char16_t**) {
   platform::ServiceControl& scm = platform::win32_service_control();
-  platform::ServiceStatusHandle handle = scm.RegisterServiceCtrlHandlerExW(SERVICE_NAME, &handle_control, nullptr);
-  if (handle == nullptr) return;
+  platform::SysResult<platform::ServiceStatusHandle> registered =
+      scm.RegisterServiceCtrlHandlerExW(SERVICE_NAME, &handle_control, nullptr);
+  if (!registered) return;
+  const platform::ServiceStatusHandle handle = registered.value();
   report(handle, scm::SERVICE_RUNNING, scm::SERVICE_ACCEPT_STOP);
   {
     std::unique_lock<std::mutex> lock(stop_lock);
@@ -62,5 +64,5 @@ void service_main(std::uint32_t, char16_t**) {
 }  // namespace
 
 int main() {
-  return platform::win32_service_control().StartServiceCtrlDispatcherW(SERVICE_NAME, &service_main) ? 0 : 1;
+  return platform::win32_service_control().StartServiceCtrlDispatcherW(SERVICE_NAME, &service_main).ok() ? 0 : 1;
 }

@@ -43,7 +43,7 @@ bool await_launch_record(const fs::path& launches, std::uintmax_t offset, std::u
   return false;
 }
 
-std::optional<HostExit> poll_until_exited(ServiceHostLauncher& launcher, const HostProcess& host) {
+std::optional<HostExit> poll_until_exited(HostLauncher& launcher, const HostProcess& host) {
   const auto give_up = std::chrono::steady_clock::now() + HANG_GUARD;
   while (std::chrono::steady_clock::now() < give_up) {
     if (std::optional<HostExit> exit = launcher.poll_exit(host)) return exit;
@@ -54,7 +54,7 @@ std::optional<HostExit> poll_until_exited(ServiceHostLauncher& launcher, const H
 
 }  // namespace
 
-void run_launch_cycles(ServiceHostLauncher& launcher, const fs::path& host_folder, std::uint32_t first_cycle,
+void run_launch_cycles(HostLauncher& launcher, const fs::path& host_folder, std::uint32_t first_cycle,
                        std::uint32_t count, CycleTally& tally) {
   const fs::path launches = host_folder / "quolin-launches.txt";
   const fs::path crash = host_folder / "quolin-crash.txt";

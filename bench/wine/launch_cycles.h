@@ -1,7 +1,7 @@
 // Launch, poll and release cycles of a real host through the service's own launcher, for the
 // soak benchmark under Wine (launch_soak), which also judges the handle count.
 //
-//   ServiceHostLauncher launcher(api, resolve_host_path(api));   // fake_quolin.exe as quolin.exe
+//   SessionLauncher launcher(api, resolve_host_path(api));   // fake_quolin.exe as quolin.exe
 //   soak::CycleTally tally;
 //   soak::run_launch_cycles(launcher, host_folder, 0, 1000, tally);
 //   if (!tally.first_problem.empty()) ...
@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "supervisor/host_watch.h"
+#include "launcher/host_launcher.h"
 
 namespace quolin::soak {
 
@@ -45,7 +45,7 @@ struct CycleTally {
 };
 
 // Runs cycles first_cycle .. first_cycle + count - 1, adding to `tally`.
-void run_launch_cycles(ServiceHostLauncher& launcher, const std::filesystem::path& host_folder,
+void run_launch_cycles(HostLauncher& launcher, const std::filesystem::path& host_folder,
                        std::uint32_t first_cycle, std::uint32_t count, CycleTally& tally);
 
 }  // namespace quolin::soak

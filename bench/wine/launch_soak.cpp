@@ -1,5 +1,5 @@
 // launch_soak: a thousand launch, poll and release cycles of fake_quolin.exe (placed beside this
-// program as quolin.exe) through ServiceHostLauncher over the real Win32 calls, with this
+// program as quolin.exe) through SessionLauncher over the real Win32 calls, with this
 // process's handle count taken after a warm-up and again at the end.
 //
 //   launch_soak.exe [cycles]
@@ -20,11 +20,11 @@
 
 #include "launch_cycles.h"
 #include "launcher/host_path.h"
+#include "launcher/session_launcher.h"
 #include "platform/processes.h"
 #include "platform/text.h"
 #include "probes.h"
 #include "stats.h"
-#include "supervisor/host_watch.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
     fs::remove(folder / stale, ignored);
   }
 
-  ServiceHostLauncher launcher(api, host_path);
+  SessionLauncher launcher(api, host_path);
   soak::CycleTally warm_up;
   soak::run_launch_cycles(launcher, folder, 0, WARM_UP_CYCLES, warm_up);
   const std::optional<std::uint32_t> before = probes::own_handle_count();
