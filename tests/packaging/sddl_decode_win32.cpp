@@ -12,14 +12,11 @@
 
 namespace {
 
-void print_sid(const char* what, PSID sid) {
+void print_sid(const char* what, PSID sid, const char* end = "\n") {
   LPWSTR text = nullptr;
-  if (sid == nullptr || !ConvertSidToStringSidW(sid, &text)) {
-    std::printf("%s none\n", what);
-    return;
-  }
-  std::printf("%s %ls", what, text);
-  LocalFree(text);
+  const bool ok = sid != nullptr && ConvertSidToStringSidW(sid, &text);
+  std::printf("%s %ls%s", what, ok ? text : L"none", end);
+  if (ok) LocalFree(text);
 }
 
 }  // namespace
@@ -37,7 +34,6 @@ int wmain(int argc, wchar_t** argv) {
     BOOL defaulted = FALSE;
     GetSecurityDescriptorOwner(sd, &owner, &defaulted);
     print_sid("owner", owner);
-    std::printf("\n");
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
     GetSecurityDescriptorControl(sd, &control, &revision);
@@ -55,7 +51,7 @@ int wmain(int argc, wchar_t** argv) {
       std::printf("ace %s", type == ACCESS_ALLOWED_ACE_TYPE  ? "allow"
                             : type == ACCESS_DENIED_ACE_TYPE ? "deny"
                                                              : "other");
-      print_sid("", &allowed->SidStart);
+      print_sid("", &allowed->SidStart, "");
       std::printf(" mask=0x%lx flags=0x%x\n", allowed->Mask, allowed->Header.AceFlags);
     }
     LocalFree(sd);
