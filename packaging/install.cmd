@@ -1,13 +1,18 @@
 @echo off
-rem Installs quolin-service.exe as the Windows service QuolinHost on this machine, with sc.exe
-rem only, and starts it. For fleets use the MSI instead; this is for a single machine.
+rem Installs QuolinHost on this machine without an MSI: copies quolin-service.exe (and quolin.exe,
+rem when it is beside it) into %ProgramFiles%\Quolin, makes the log folder %ProgramData%\Quolin
+rem that only SYSTEM and Administrators can use (lock-log-folder.cmd), registers the copy as the
+rem Windows service QuolinHost with sc.exe, and starts it. For fleets use the MSI instead.
 rem
 rem   install.cmd                          the quolin-service.exe beside this script
 rem   install.cmd C:\path\quolin-service.exe
 rem
-rem Put quolin.exe beside quolin-service.exe: the service starts it from there.
-rem Exit status: 0 installed and running; 5 not run as administrator; 2 no such executable;
-rem 1073 QuolinHost already exists; otherwise the failing step's status.
+rem The service runs as LocalSystem: it is registered from %ProgramFiles%\Quolin, which only
+rem administrators can change, never from the folder the files came from (Downloads, a share),
+rem where whoever can write could replace it or plant a DLL beside it.
+rem Exit status: 0 installed and running; 5 not run as administrator; 2 a file is missing or a
+rem path cannot be used (nothing was changed); 1073 QuolinHost already exists; otherwise the
+rem failing step's status (then what was copied is removed again).
 setlocal EnableExtensions DisableDelayedExpansion
 set "SERVICE=QuolinHost"
 set "SC=%SystemRoot%\System32\sc.exe"
@@ -26,10 +31,39 @@ if not errorlevel 1 goto :admin
 exit /b 5
 :admin
 
-if "%~1"=="" (set "EXE=%~dp0quolin-service.exe") else (set "EXE=%~1")
-for %%F in ("%EXE%") do set "EXE=%%~fF"
-if not exist "%EXE%" (
-  >&2 echo install.cmd: "%EXE%" not found.
+rem The source folder may hold any character (R&D (x86) 100% !): the script works inside it
+rem with pushd and names the files there relatively, so that its path is expanded once, alone
+rem on its line, and always inside quotes.
+set "EXENAME=quolin-service.exe"
+if not "%~1"=="" goto :named
+pushd "%~dp0" 2>nul
+goto :in_source
+:named
+pushd "%~dp1" 2>nul
+set "EXENAME=%~nx1"
+:in_source
+if errorlevel 1 (
+  >&2 echo install.cmd: cannot open the folder of %EXENAME%; nothing was changed.
+  exit /b 2
+)
+if defined ProgramW6432 (set "DEST=%ProgramW6432%\Quolin") else (set "DEST=%ProgramFiles%\Quolin")
+set "LOGDIR=%ProgramData%\Quolin"
+set "MISSING="
+if not exist lock-log-folder.cmd set "MISSING=lock-log-folder.cmd"
+if not exist "%EXENAME%" set "MISSING=%EXENAME%"
+if defined MISSING (
+  >&2 echo install.cmd: %MISSING% not found; nothing was changed.
+  exit /b 2
+)
+rem sc.exe reads the service's path inside quotes that cmd does not see as quotes: a Program
+rem Files path with & or ^ would not reach it as it is, so it is refused.
+if not "%DEST:&=%"=="%DEST%" goto :bad_dest
+if not "%DEST:^=%"=="%DEST%" goto :bad_dest
+set "NOT_FOLDER="
+if exist "%DEST%" if not exist "%DEST%\" set "NOT_FOLDER=%DEST%"
+if exist "%LOGDIR%" if not exist "%LOGDIR%\" set "NOT_FOLDER=%LOGDIR%"
+if defined NOT_FOLDER (
+  >&2 echo install.cmd: "%NOT_FOLDER%" is a file, not a folder; move it away and run this again.
   exit /b 2
 )
 
@@ -39,9 +73,32 @@ if not errorlevel 1 (
   exit /b 1073
 )
 
-echo Installing %SERVICE%: "%EXE%"
+echo Installing %SERVICE% into "%DEST%"
+set "COPIED="
+rem Started from the destination itself (files copied there by hand): nothing to copy. A probe
+rem file tells, whatever characters either path holds.
+type nul > .quolin-install-probe 2>nul
+if exist "%DEST%\.quolin-install-probe" (del .quolin-install-probe & goto :copied)
+del .quolin-install-probe >nul 2>&1
+set "COPIED=1"
+if not exist "%DEST%\" mkdir "%DEST%"
+if errorlevel 1 goto :copy_failed
+copy /y /b "%EXENAME%" "%DEST%\quolin-service.exe" >nul
+if errorlevel 1 goto :copy_failed
+copy /y lock-log-folder.cmd "%DEST%\lock-log-folder.cmd" >nul
+if errorlevel 1 goto :copy_failed
+if exist quolin.exe copy /y /b quolin.exe "%DEST%\quolin.exe" >nul
+if errorlevel 1 goto :copy_failed
+:copied
+rem From the copy, run by a relative name: call expands percent signs in its line again.
+pushd "%DEST%"
+call .\lock-log-folder.cmd
+set "rc=%errorlevel%"
+popd
+if not "%rc%"=="0" goto :lock_failed
+
 rem The quotes inside binPath keep a path with spaces from being read as a program plus arguments.
-"%SC%" create %SERVICE% binPath= "\"%EXE%\"" type= own start= auto obj= LocalSystem DisplayName= "Quolin Host"
+"%SC%" create %SERVICE% binPath= "\"%DEST%\quolin-service.exe\"" type= own start= auto obj= LocalSystem DisplayName= "Quolin Host"
 if errorlevel 1 goto :create_failed
 "%SC%" description %SERVICE% "Keeps quolin.exe running in the session of the user at the physical console."
 if errorlevel 1 goto :config_failed
@@ -67,20 +124,45 @@ if %tries% geq 30 goto :not_running
 goto :wait_running
 
 :running
+popd
 echo %SERVICE% is installed and running. Its log: %ProgramData%\Quolin\service.log
 exit /b 0
+
+:bad_dest
+>&2 echo install.cmd: cannot install into "%DEST%": the path holds ^& or ^^.
+exit /b 2
+
+:copy_failed
+set "rc=%errorlevel%"
+>&2 echo install.cmd: copying into "%DEST%" failed ^(status %rc%^); nothing was installed.
+call :remove_copies
+exit /b %rc%
+
+:lock_failed
+>&2 echo install.cmd: protecting "%LOGDIR%" failed ^(status %rc%^); nothing was installed.
+call :remove_copies
+exit /b %rc%
 
 :create_failed
 set "rc=%errorlevel%"
 >&2 echo install.cmd: sc create failed ^(status %rc%^); nothing was installed.
+call :remove_copies
 exit /b %rc%
 
 :config_failed
 set "rc=%errorlevel%"
 >&2 echo install.cmd: configuring %SERVICE% failed ^(status %rc%^); removing it again.
 "%SC%" delete %SERVICE% >nul 2>&1
+call :remove_copies
 exit /b %rc%
 
 :not_running
 >&2 echo install.cmd: %SERVICE% is installed but not running; see "sc query %SERVICE%" and %ProgramData%\Quolin\service.log
 exit /b 1
+
+rem What this run copied goes again; the log folder stays protected.
+:remove_copies
+if not defined COPIED exit /b 0
+for %%N in (quolin-service.exe quolin.exe lock-log-folder.cmd) do if exist "%DEST%\%%N" del /f /q "%DEST%\%%N"
+rmdir "%DEST%" >nul 2>&1
+exit /b 0

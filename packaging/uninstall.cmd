@@ -1,8 +1,9 @@
 @echo off
 rem Stops the Windows service QuolinHost, waits until it has stopped, and deletes it, with
-rem sc.exe only. The counterpart of install.cmd; a service installed by the MSI is removed with
-rem msiexec /x instead. Files are left where they are: quolin-service.exe, quolin.exe and the
-rem log in %ProgramData%\Quolin.
+rem sc.exe only, then removes what install.cmd copied into %ProgramFiles%\Quolin
+rem (quolin-service.exe, quolin.exe, lock-log-folder.cmd, and the folder when nothing else is in
+rem it). The log folder %ProgramData%\Quolin and its log stay. A service installed by the MSI is
+rem removed with msiexec /x instead.
 rem Exit status: 0 deleted; 5 not run as administrator; 1060 QuolinHost does not exist;
 rem 1053 it did not stop within 60 s; otherwise the failing step's status.
 setlocal EnableExtensions DisableDelayedExpansion
@@ -49,5 +50,8 @@ if errorlevel 1 (
   >&2 echo uninstall.cmd: sc delete failed; %SERVICE% is stopped but still registered.
   exit /b 1
 )
-echo %SERVICE% is stopped and deleted. Its files and log were left in place.
+if defined ProgramW6432 (set "DEST=%ProgramW6432%\Quolin") else (set "DEST=%ProgramFiles%\Quolin")
+for %%N in (quolin-service.exe quolin.exe lock-log-folder.cmd) do if exist "%DEST%\%%N" del /f /q "%DEST%\%%N"
+rmdir "%DEST%" >nul 2>&1
+echo %SERVICE% is stopped and deleted, and its files removed. Its log was left in place.
 exit /b 0

@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Checks the built quolin-service.exe: a PE32+ console program carrying an icon, a version
-block with file and product version 0.6.1, and a manifest that asks for Common Controls 6.
+block with file and product version 0.6.1, and a manifest that asks for Common Controls 6;
+hardened (ASLR with high entropy and relocations to apply it, DEP, GCC's stack protector,
+imports from system DLLs only) and reproducible (no time stamp, no build folder).
 
 Reads the file's own headers and resource tree; needs nothing but Python.
-Usage: check_executable.py PATH-TO-EXE
+Usage: check_executable.py PATH-TO-EXE [FOLDER...]   (folders whose path must not be in it)
 """
 import re
 import struct
@@ -11,6 +13,12 @@ import sys
 
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
+IMAGE_FILE_RELOCS_STRIPPED = 0x1
+HIGH_ENTROPY_VA, DYNAMIC_BASE, NX_COMPAT = 0x20, 0x40, 0x100
+# What the service may load: DLLs that ship with Windows. Anything else (a MinGW runtime DLL, a
+# library of ours) would be looked for beside the executable first.
+SYSTEM_DLLS = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "ntdll.dll", "userenv.dll",
+               "wtsapi32.dll"}
 
 
 def fail(msg):
@@ -18,14 +26,14 @@ def fail(msg):
     sys.exit(1)
 
 
-def main(path):
+def main(path, folders):
     data = open(path, "rb").read()
     if data[:2] != b"MZ":
         fail("no MZ header")
     pe = struct.unpack_from("<I", data, 0x3C)[0]
     if data[pe:pe + 4] != b"PE\0\0":
         fail("no PE signature")
-    machine, nsections, _, _, _, opt_size, _ = struct.unpack_from("<HHIIIHH", data, pe + 4)
+    machine, nsections, stamp, _, _, opt_size, chars = struct.unpack_from("<HHIIIHH", data, pe + 4)
     opt = pe + 24
     magic = struct.unpack_from("<H", data, opt)[0]
     if magic != 0x20B:
@@ -89,6 +97,10 @@ def main(path):
         m = re.search(key + r"\x00+([^\x00]*)", text)
         if not m or m.group(1) != "0.6.1":
             fail(f"string {key} is {m.group(1) if m else None!r}, want '0.6.1'")
+    hardening(data, opt, stamp, chars, offset)
+    for folder in folders:
+        if folder.encode() in data or folder.encode("utf-16-le") in data:
+            fail(f"the build folder {folder} is in the file")
     manifests = leaves(RT_MANIFEST)
     if not manifests:
         fail("no manifest")
@@ -98,8 +110,33 @@ def main(path):
             or 'version="6.0.0.0"' not in dep.group(0):
         fail("manifest does not ask for Microsoft.Windows.Common-Controls 6.0.0.0")
     print("ok: PE32+ x64 console program, icon, version 0.6.1 (file and product), "
-          "manifest asks for Common Controls 6.0.0.0")
+          "manifest asks for Common Controls 6.0.0.0, hardened, no time stamp or build path")
 
+
+def hardening(data, opt, stamp, chars, offset):
+    dll_chars = struct.unpack_from("<H", data, opt + 70)[0]
+    for bit, name in ((HIGH_ENTROPY_VA, "HIGH_ENTROPY_VA"), (DYNAMIC_BASE, "DYNAMIC_BASE"),
+                      (NX_COMPAT, "NX_COMPAT")):
+        if not dll_chars & bit:
+            fail(f"DllCharacteristics {dll_chars:#x} lacks {name}")
+    # ASLR moves the image only if it keeps its base relocations (data directory 5).
+    if chars & IMAGE_FILE_RELOCS_STRIPPED or not struct.unpack_from("<II", data, opt + 152)[1]:
+        fail("no base relocations: the image cannot be moved")
+    # GCC's stack protector calls libssp's __stack_chk_fail, which is linked in only when
+    # compiled code refers to it; its message is in the file only then.
+    if b"*** stack smashing detected ***" not in data:
+        fail("no stack protector (libssp's __stack_chk_fail is not linked in)")
+    imp_rva = struct.unpack_from("<I", data, opt + 112 + 1 * 8)[0]
+    dlls = set()
+    at = offset(imp_rva)
+    while (name_rva := struct.unpack_from("<5I", data, at)[3]) != 0:
+        name = data[offset(name_rva):].split(b"\0", 1)[0].decode("ascii").lower()
+        dlls.add(name)
+        at += 20
+    if not dlls or dlls - SYSTEM_DLLS:
+        fail(f"imports from DLLs that are not Windows' own: {sorted(dlls - SYSTEM_DLLS)}")
+    if stamp != 0:
+        fail(f"PE time stamp {stamp:#x}: two builds would differ")
 
 if __name__ == "__main__":
-    main(sys.argv[1])
+    main(sys.argv[1], sys.argv[2:])

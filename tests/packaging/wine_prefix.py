@@ -29,8 +29,6 @@ def expect_equal(got, want, what):
 class Prefix(PrivatePrefix):
     kind = "pkg"
     Error = Failure
-    # Scenarios that read the SCM's own traces from boot_err boot with wine_debug switching
-    # them on.
 
     def evidence(self):
         return f"; log: {self.messages()}"
@@ -86,9 +84,7 @@ class Prefix(PrivatePrefix):
 
     # --- the service log and processes ----------------------------------------------------
     def messages(self):
-        """The message of each complete log line; a line without timestamp and tag is kept
-        whole. (Under Wine two processes appending at once can garble lines: see the MSI
-        scenarios.)"""
+        """The message of each complete log line; a line without timestamp and tag whole."""
         if not os.path.exists(self.log_path):
             return []
         out = []
