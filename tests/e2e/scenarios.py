@@ -106,33 +106,6 @@ def scenario_clean_exit_pauses(svc):
                  "stop lines without a host")
 
 
-def scenario_crash_budget(svc):
-    """Six crashes in a row: delays 1, 2, 4, 8, 30 s, then the crash-budget line and no more."""
-    svc.write_script(["exit 1 after 100"] * 7)
-    svc.install()
-    svc.start()
-    svc.wait_for(r"crash budget exceeded \(5\); pausing re-spawn until next SessionLogon",
-                 timeout=90)
-    time.sleep(2)
-    pids = svc.wait_launches(6)
-    expect_equal(len(pids), 6, "launches")
-    want = START_LINES + ["spawned user-session host at service start"]
-    for n, delay in enumerate([1000, 2000, 4000, 8000, 30000], start=1):
-        want += [exit_line(pids[n - 1], 1, n), f"scheduled re-spawn in {delay} ms",
-                 f"re-spawned user-session host (attempt {n}/5)"]
-    want += [exit_line(pids[5], 1, 6),
-             "crash budget exceeded (5); pausing re-spawn until next SessionLogon"]
-    lines = svc.lines()
-    expect_equal([m for _, m in lines], want, "log")
-    # Each re-spawn comes no earlier than its delay after it was scheduled.
-    for n, delay in enumerate([1, 2, 4, 8, 30]):
-        scheduled = lines[4 + 3 * n][0]
-        respawned = lines[5 + 3 * n][0]
-        if respawned - scheduled < delay:
-            raise ScenarioError(f"attempt {n + 1} came {respawned - scheduled} s after scheduling")
-    expect_equal(svc.stop(), 0, "WIN32_EXIT_CODE after stop")
-
-
 def scenario_missing_host(svc):
     """No quolin.exe beside the service: the first spawn fails with the system's text."""
     svc.install()
