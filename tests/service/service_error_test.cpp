@@ -2,128 +2,81 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
-#include <vector>
 
 #include "fakes/fake_service_control.h"
-#include "service/printers.h"
+#include "service/dispatcher.h"
+#include "service/support.h"
 
 namespace quolin {
 namespace {
 
 using fakes::FakeServiceControl;
 
-TEST(ServiceError, TextsAreByteExact) {
+TEST(ServiceError, TextsAndExitCodes) {
   EXPECT_EQ(ServiceError::winapi(1063).text(), "IO error in winapi call");
-  EXPECT_EQ(ServiceError::winapi(0).text(), "IO error in winapi call");
-  EXPECT_EQ(ServiceError::argument_has_nul_byte("service name").text(),
-            "service name contains a nul byte");
-}
-
-TEST(ServiceError, Win32ExitCodeIsTheSystemCodeOrInvalidName) {
   EXPECT_EQ(ServiceError::winapi(1063).win32_exit_code(), 1063u);
-  EXPECT_EQ(ServiceError::winapi(6).win32_exit_code(), 6u);
-  EXPECT_EQ(ServiceError::argument_has_nul_byte("service name").win32_exit_code(), 123u);
-}
-
-TEST(ErrorCategory, GroupsCodesLikeTheUsualIoErrorKinds) {
-  struct Case {
-    std::uint32_t code;
-    const char* category;
-  };
-  constexpr Case cases[] = {
-      {1063, "Uncategorized"}, {13, "Uncategorized"},    {1056, "Uncategorized"},
-      {0, "Uncategorized"},    {0xFFFFFFFF, "Uncategorized"}, {2, "NotFound"},
-      {3, "NotFound"},         {5, "PermissionDenied"},  {183, "AlreadyExists"},
-      {80, "AlreadyExists"},   {6, "InvalidInput"},      {87, "InvalidInput"},
-      {8, "OutOfMemory"},      {109, "BrokenPipe"},      {258, "TimedOut"},
-      {120, "Unsupported"},    {123, "InvalidFilename"}, {112, "StorageFull"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.code);
-    EXPECT_EQ(error_category(c.code), c.category);
-  }
-}
-
-TEST(DiagnosticForm, QuotesTheTrimmedSystemMessageWithEscapes) {
+  const ServiceError nul = ServiceError::argument_has_nul_byte("service name");
+  EXPECT_EQ(nul.text(), "service name contains a nul byte");
+  EXPECT_EQ(nul.win32_exit_code(), 123u);  // ERROR_INVALID_NAME
   FakeServiceControl scm;
-  scm.format_text = u"A \"quoted\" C:\\path\tand\r\nmore.\r\n \t\f";
-  EXPECT_EQ(diagnostic_form(ServiceError::winapi(1063), scm),
-            "Winapi(Os { code: 1063, kind: Uncategorized, message: "
-            "\"A \\\"quoted\\\" C:\\\\path\\tand\\r\\nmore.\" })");
-  ASSERT_EQ(scm.format_calls.size(), 1u);
-  EXPECT_EQ(scm.format_calls[0].flags, 0x1200u);  // FROM_SYSTEM | IGNORE_INSERTS
-  EXPECT_EQ(scm.format_calls[0].message_id, 1063u);
-  EXPECT_EQ(scm.format_calls[0].language_id, 0u);
-  EXPECT_EQ(scm.format_calls[0].size, 2048u);
+  EXPECT_EQ(diagnostic_form(nul, scm), "ArgumentHasNulByte(\"service name\")");
+  EXPECT_TRUE(scm.format_calls.empty());
 }
 
-TEST(DiagnosticForm, NamesTheCategoryOfTheCode) {
-  FakeServiceControl scm;
-  scm.format_text = u"Access denied.\r\n";
-  EXPECT_EQ(diagnostic_form(ServiceError::winapi(5), scm),
-            "Winapi(Os { code: 5, kind: PermissionDenied, message: \"Access denied.\" })");
-}
-
-TEST(SystemMessageText, RemovesOnlyTrailingTabLineFeedFormFeedCarriageReturnAndSpace) {
-  struct Case {
-    std::u16string units;
-    std::string text;
-  };
-  const Case cases[] = {
-      {u"Done.\r\n", "Done."},
-      {u"  Lead stays.\t \f\r\n", "  Lead stays."},
-      {u"Vertical tab stays.\v\r\n", "Vertical tab stays.\v"},
-      {u"No-break space stays.\u00A0\r\n", "No-break space stays.\xC2\xA0"},
-      {u"\r\n", ""},
-      {u"Zugriff verweigert \u2013 \u00FC.", "Zugriff verweigert \xE2\x80\x93 \xC3\xBC."},
-      {u"Smile \U0001F600", "Smile \xF0\x9F\x98\x80"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
+TEST(DiagnosticForm, NamesCodeAndKindAndQuotesTheTrimmedSystemMessage) {
+  const std::pair<std::uint32_t, std::string> kinds[] = {
+      {1063, "Uncategorized"}, {0, "Uncategorized"},    {2, "NotFound"},
+      {5, "PermissionDenied"}, {183, "AlreadyExists"},  {123, "InvalidFilename"}};
+  for (const auto& [code, kind] : kinds) {
     FakeServiceControl scm;
-    scm.format_text = c.units;
-    EXPECT_EQ(system_message_text(scm, 1), c.text);
+    scm.format_text = u"A \"quoted\" C:\\path\tand\r\nmore.\r\n \t\f";
+    EXPECT_EQ(diagnostic_form(ServiceError::winapi(code), scm),
+              "Winapi(Os { code: " + std::to_string(code) + ", kind: " + kind +
+                  ", message: \"A \\\"quoted\\\" C:\\\\path\\tand\\r\\nmore.\" })");
+    ASSERT_EQ(scm.format_calls.size(), 1u);
+    EXPECT_EQ(scm.format_calls[0].flags, 0x1200u);  // from the system, a "%1" left as it is
+    EXPECT_EQ(scm.format_calls[0].message_id, code);
   }
 }
 
-TEST(SystemMessageText, FallsBackWhenFormatMessageFails) {
-  FakeServiceControl scm;
-  scm.format_text = std::nullopt;
-  scm.format_error = 1813;
-  EXPECT_EQ(diagnostic_form(ServiceError::winapi(1063), scm),
-            "Winapi(Os { code: 1063, kind: Uncategorized, message: "
-            "\"OS Error 1063 (FormatMessageW() returned error 1813)\" })");
-  // The error is read right after the failed call.
-  EXPECT_EQ(scm.calls, (std::vector<std::string>{"FormatMessageW", "GetLastError"}));
-}
-
-TEST(SystemMessageText, FallsBackOnInvalidUtf16) {
-  const std::u16string bad[] = {
-      std::u16string(u"lone high ") + char16_t(0xD800) + u" here",
-      std::u16string(u"ends in high ") + char16_t(0xDBFF),
-      std::u16string(u"lone low ") + char16_t(0xDC00),
-      std::u16string(1, char16_t(0xDFFF)) + char16_t(0xD800),
+TEST(SystemMessageText, TrimsTrailingWhiteSpaceOnlyOrFallsBack) {
+  const std::string invalid = "OS Error 13 (FormatMessageW() returned invalid UTF-16)";
+  const std::pair<std::optional<std::u16string>, std::string> cases[] = {
+      {u"  Lead stays.\t \f\r\n", "  Lead stays."},
+      {u"Kept: \v\u00A0", "Kept: \v\xC2\xA0"},  // vertical tab and no-break space
+      {std::u16string(u"ends in high ") + char16_t(0xD800), invalid},
+      {std::u16string(u"lone low ") + char16_t(0xDC00) + u"x", invalid},
+      {std::nullopt, "OS Error 13 (FormatMessageW() returned error 1813)"},
   };
-  for (const std::u16string& units : bad) {
+  for (const auto& [units, text] : cases) {
     FakeServiceControl scm;
     scm.format_text = units;
-    EXPECT_EQ(system_message_text(scm, 13), "OS Error 13 (FormatMessageW() returned invalid UTF-16)");
+    scm.format_error = 1813;
+    EXPECT_EQ(system_message_text(scm, 13), text);
   }
-}
-
-TEST(SystemMessageText, NeverReadsPastTheBuffer) {
   FakeServiceControl scm;
   scm.format_text = std::u16string(3000, u'x');
-  scm.format_count = 5000;  // a count larger than the buffer it was given
-  EXPECT_EQ(system_message_text(scm, 1), std::string(2048, 'x'));
+  scm.format_count = 5000;  // more than the buffer it was given
+  EXPECT_EQ(system_message_text(scm, 13), std::string(2048, 'x'));
 }
 
-TEST(DiagnosticForm, ArgumentHasNulByteNamesTheArgumentWithoutAskingTheSystem) {
+TEST(ProgramEntry, ExitsZeroSilentlyOrWithOneErrorLineAndStatusOne) {
   FakeServiceControl scm;
-  EXPECT_EQ(diagnostic_form(ServiceError::argument_has_nul_byte("service name"), scm),
-            "ArgumentHasNulByte(\"service name\")");
-  EXPECT_TRUE(scm.calls.empty());
+  auto service_main = [](std::uint32_t, char16_t**) {};
+  EntryResult ok = program_entry(scm, service_main);
+  EXPECT_EQ(std::pair(ok.exit_status, ok.error_output), std::pair(0, std::string()));
+  EXPECT_EQ(scm.dispatcher_main, +service_main);
+
+  scm.dispatcher_succeeds = false;
+  scm.dispatcher_error = 1063;
+  scm.format_text = u"The service process could not connect to the service controller.\r\n";
+  EntryResult failed = program_entry(scm, service_main);
+  EXPECT_EQ(failed.exit_status, 1);
+  EXPECT_EQ(failed.error_output,
+            "Error: Winapi(Os { code: 1063, kind: Uncategorized, message: \"The service process "
+            "could not connect to the service controller.\" })\n");
 }
 
 }  // namespace

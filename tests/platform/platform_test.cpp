@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "platform/duration.h"
+#include "platform/owned.h"
+#include "platform/text.h"
+
+namespace quolin::platform {
+namespace {
+
+TEST(Duration, MillisRoundDownAndInstantsBorrowCarryAndSaturateWithoutGoingNegative) {
+  EXPECT_EQ((Duration{4, 999'999'999}).as_millis_saturating(), 4999u);
+  EXPECT_EQ((Duration{0, 999'999}).as_millis_saturating(), 0u);
+  EXPECT_EQ((Duration{UINT64_MAX / 1000 + 1, 0}).as_millis_saturating(), UINT64_MAX);
+  EXPECT_EQ((Instant{{12, 50}}).saturating_since({{10, 100}}), (Duration{1, NANOS_PER_SEC - 50}));
+  EXPECT_EQ((Instant{{10, 100}}).saturating_since({{12, 50}}), Duration{});
+  EXPECT_EQ((Instant{{1, 600'000'000}}).plus(Duration::from_millis(400)), (Instant{{2, 0}}));
+  Instant far{{UINT64_MAX, 500'000'000}};
+  EXPECT_EQ(far.plus(Duration::from_millis(600)), (Instant{{UINT64_MAX, NANOS_PER_SEC - 1}}));
+}
+
+struct LoggingTraits {
+  using Api = std::vector<Handle>;  // what was closed, in order
+  using pointer = Handle;
+  static bool is_valid(pointer h) { return is_valid_handle(h); }
+  static void close(Api& closed, pointer h) { closed.push_back(h); }
+};
+
+TEST(Owned, ClosesEveryValidHandleExactlyOnce) {
+  using Logged = Owned<LoggingTraits>;
+  auto h = [](std::intptr_t v) { return reinterpret_cast<Handle>(v); };
+  std::vector<Handle> closed;
+  {
+    Logged none(closed, nullptr), invalid(closed, invalid_handle_value());  // never closed
+    Logged a(closed, h(1));
+    Logged b(std::move(a));
+    EXPECT_FALSE(a);  // NOLINT: the moved-from state is part of the contract
+    Logged c(closed, h(2));
+    c = std::move(b);  // closes what c held
+    EXPECT_EQ(closed, std::vector{h(2)});
+    EXPECT_EQ(Logged(closed, h(3)).release(), h(3));  // handed back, never closed
+    *c.put() = h(4);                                  // closes 1 before giving out its slot
+    EXPECT_EQ(closed, (std::vector{h(2), h(1)}));
+  }
+  EXPECT_EQ(closed, (std::vector{h(2), h(1), h(4)}));
+}
+
+TEST(Text, LossyConversionReplacesEachUnpairedSurrogate) {
+  const std::pair<std::u16string, std::string> cases[] = {
+      {u"C:\\Apps\\svc.exe \u2014 \U0001F600", "C:\\Apps\\svc.exe \xE2\x80\x94 \xF0\x9F\x98\x80"},
+      {std::u16string{u'a', char16_t(0xD800), u'b'}, "a\xEF\xBF\xBD" "b"},
+      {std::u16string{char16_t(0xDC00), char16_t(0xD800)}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {std::u16string{u'x', char16_t(0xDBFF)}, "x\xEF\xBF\xBD"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(utf8_from_utf16_lossy(in), out);
+}
+
+TEST(Text, Wtf8KeepsEveryUnitIncludingLoneSurrogates) {
+  const std::u16string pair_and_lone{char16_t(0xD83D), char16_t(0xDE00), char16_t(0xDE00)};
+  EXPECT_EQ(utf16_from_wtf8(wtf8_from_utf16(pair_and_lone)), pair_and_lone);
+  for (char32_t u = 0; u <= 0xFFFF; ++u) {
+    std::u16string one(1, static_cast<char16_t>(u));
+    ASSERT_EQ(utf16_from_wtf8(wtf8_from_utf16(one)), one) << static_cast<unsigned>(u);
+  }
+  // Bytes that are no WTF-8 become replacement characters: a stray byte, an overlong NUL, a cut
+  // sequence.
+  EXPECT_EQ(utf16_from_wtf8("a\xFF" "b"), (std::u16string{u'a', char16_t(0xFFFD), u'b'}));
+  EXPECT_EQ(utf16_from_wtf8("\xC0\x80"), std::u16string(1, char16_t(0xFFFD)));
+  EXPECT_EQ(utf16_from_wtf8("\xE2\x80"), (std::u16string{char16_t(0xFFFD), char16_t(0xFFFD)}));
+}
+
+}  // namespace
+}  // namespace quolin::platform
