@@ -4,6 +4,7 @@
 
 #include "platform/duration.h"
 #include "platform/owned.h"
+#include "platform/system_error.h"
 #include "platform/text.h"
 
 namespace quolin::platform {
@@ -44,6 +45,13 @@ TEST(Owned, ClosesEveryValidHandleExactlyOnce) {
     EXPECT_EQ(closed, (std::vector{h(2), h(1)}));
   }
   EXPECT_EQ(closed, (std::vector{h(2), h(1), h(4)}));
+}
+
+// Wine does not always set the last error of a failed call: such a failure must not read as
+// "The operation completed successfully".
+TEST(FailureCode, AFailureThatLeftNoCodeIsAGeneralFailure) {
+  EXPECT_EQ(failure_code(0), CODE_GEN_FAILURE);
+  EXPECT_EQ(failure_code(CODE_SHARING_VIOLATION), CODE_SHARING_VIOLATION);
 }
 
 TEST(Text, LossyConversionReplacesEachUnpairedSurrogate) {
