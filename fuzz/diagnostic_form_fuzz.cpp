@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(starts_with(form, "ArgumentHasNulByte(") && ends_with(form, ")"));
     auto inner = unquote(std::string_view(form).substr(19, form.size() - 20));
     FUZZ_CHECK(inner && *inner == name);
-    FUZZ_CHECK(api.calls.empty());
+    FUZZ_CHECK(api.format_calls.empty());
     return 0;
   }
   api.format_error = in.u32();

@@ -1,7 +1,14 @@
-// A stateful fake of the Service Control Manager calls: it records every call in order, answers
-// as the test sets it up, and delivers controls to the handler that was registered.
+// A stateful fake of the Service Control Manager calls: it records every call, answers as the
+// test sets it up, and delivers controls to the handler that was registered last.
+//
+//   std::vector<std::string> journal;             // shared with the other fakes, to show order
+//   FakeServiceControl scm(&journal);
+//   scm.fail_report_at = 2;                       // the second status report fails
+//   ... register_control_handler(scm, ...) ...
+//   scm.control(1);                               // a stop, as the dispatcher thread would
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -13,28 +20,25 @@ namespace quolin::fakes {
 
 class FakeServiceControl final : public platform::ServiceControl {
  public:
+  explicit FakeServiceControl(std::vector<std::string>* journal = nullptr) : journal_(journal) {}
+
   // ---- set up by the test ----
-  // Whether the dispatcher call succeeds, and its error when not.
   bool dispatcher_succeeds = true;
   std::uint32_t dispatcher_error = 1063;
-  // Handle returned by the registration; null makes it fail with `register_error`.
-  platform::ServiceStatusHandle register_result = reinterpret_cast<void*>(0x5150);
-  std::uint32_t register_error = 1063;
-  // SetServiceStatus answers; when false it fails with `set_status_error`.
-  bool set_status_succeeds = true;
-  std::uint32_t set_status_error = 6;
+  std::optional<std::uint32_t> fail_registration;  // with this code
+  std::size_t fail_report_at = 0;                   // the n-th SetServiceStatus fails (1-based)
+  std::uint32_t report_error = 6;
   // FormatMessageW: the units it writes, at most the buffer's size (nullopt: it fails with
   // `format_error`).
   std::optional<std::u16string> format_text = u"Some message.\r\n";
   std::uint32_t format_error = 317;
 
   // ---- recorded ----
-  std::vector<std::string> calls;  // names of the calls, in order
   std::u16string dispatcher_name;
   platform::ServiceMainFunction dispatcher_main = nullptr;
   std::u16string registered_name;
   platform::HandlerExFunction registered_handler = nullptr;
-  void* registered_context = nullptr;
+  std::vector<void*> registered_contexts;  // the handler's contexts, in the order registered
   std::vector<platform::ServiceStatusHandle> status_handles;
   std::vector<platform::SERVICE_STATUS> statuses;
   struct FormatCall {
@@ -45,9 +49,13 @@ class FakeServiceControl final : public platform::ServiceControl {
   };
   std::vector<FormatCall> format_calls;
 
+  // The handle the latest registration gave; each registration gives a new one.
+  platform::ServiceStatusHandle handle() const {
+    return reinterpret_cast<platform::ServiceStatusHandle>(0x5150 + registered_contexts.size());
+  }
+
   platform::SysStatus StartServiceCtrlDispatcherW(const char16_t* service_name,
-                                                platform::ServiceMainFunction service_main) override {
-    calls.push_back("StartServiceCtrlDispatcherW");
+                                                  platform::ServiceMainFunction service_main) override {
     dispatcher_name = service_name;
     dispatcher_main = service_main;
     if (!dispatcher_succeeds) return fail(dispatcher_error);
@@ -56,35 +64,46 @@ class FakeServiceControl final : public platform::ServiceControl {
 
   platform::SysResult<platform::ServiceStatusHandle> RegisterServiceCtrlHandlerExW(
       const char16_t* service_name, platform::HandlerExFunction handler, void* context) override {
-    calls.push_back("RegisterServiceCtrlHandlerExW");
     registered_name = service_name;
+    note("register " + std::string(registered_name.begin(), registered_name.end()));
+    if (fail_registration) return fail(*fail_registration);
     registered_handler = handler;
-    registered_context = context;
-    if (register_result == nullptr) return fail(register_error);
-    return register_result;
+    registered_contexts.push_back(context);
+    return handle();
   }
 
   platform::SysStatus SetServiceStatus(platform::ServiceStatusHandle handle,
-                                       const platform::SERVICE_STATUS& status) override {
-    calls.push_back("SetServiceStatus");
+                                       const platform::SERVICE_STATUS& s) override {
     status_handles.push_back(handle);
-    statuses.push_back(status);
-    if (!set_status_succeeds) return fail(set_status_error);
+    statuses.push_back(s);
+    static constexpr const char* STATES[] = {"?", "STOPPED", "?", "STOP_PENDING", "RUNNING"};
+    note(std::string("report ") + STATES[std::min<std::uint32_t>(s.dwCurrentState, 4)] +
+         " accepted=" + std::to_string(s.dwControlsAccepted) + " exit=" + std::to_string(s.dwWin32ExitCode) +
+         " specific=" + std::to_string(s.dwServiceSpecificExitCode) + " checkpoint=" +
+         std::to_string(s.dwCheckPoint) + " hint=" + std::to_string(s.dwWaitHint) +
+         " type=" + std::to_string(s.dwServiceType) + (statuses.size() == fail_report_at ? " (fails)" : ""));
+    if (statuses.size() == fail_report_at) return fail(report_error);
     return {};
   }
 
   platform::SysResult<std::u16string> FormatMessageW(std::uint32_t flags, std::uint32_t message_id,
                                                      std::uint32_t language_id, std::uint32_t size) override {
-    calls.push_back("FormatMessageW");
     format_calls.push_back({flags, message_id, language_id, size});
     if (!format_text) return fail(format_error);
     return format_text->substr(0, size);
   }
 
-  // Delivers a control to the registered handler, as the dispatcher thread would.
+  // Delivers a control to the latest registration, as the dispatcher thread would.
   std::uint32_t control(std::uint32_t code, std::uint32_t event_type = 0, void* event_data = nullptr) {
-    return registered_handler(code, event_type, event_data, registered_context);
+    return registered_handler(code, event_type, event_data, registered_contexts.back());
   }
+
+ private:
+  void note(std::string entry) {
+    if (journal_) journal_->push_back(std::move(entry));
+  }
+
+  std::vector<std::string>* journal_;
 };
 
 }  // namespace quolin::fakes

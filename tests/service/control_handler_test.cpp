@@ -102,12 +102,12 @@ TEST(RegisterControlHandler, RoutesTheSystemsCallsToTheReceiver) {
   auto handle = register_control_handler(scm, "QuolinHost\0"sv, std::move(sender));
   ASSERT_TRUE(handle);
   EXPECT_EQ(scm.registered_name, u"QuolinHost");
-  EXPECT_EQ(scm.registered_handler(14, 8, record(8, 42).get(), scm.registered_context), 0u);
-  EXPECT_EQ(scm.registered_handler(1, 0, nullptr, scm.registered_context), 0u);
+  EXPECT_EQ(scm.control(14, 8, record(8, 42).get()), 0u);
+  EXPECT_EQ(scm.control(1), 0u);
   std::vector want{ControlMessage::session_change("SessionUnlock", 42), ControlMessage::stop()};
   EXPECT_EQ(drain(receiver), std::pair(want, ReceiveError::Disconnected));
   // The program never frees the context; the test does, as the process end would.
-  delete static_cast<ControlHandlerContext*>(scm.registered_context);
+  delete static_cast<ControlHandlerContext*>(scm.registered_contexts.back());
 }
 
 TEST(RegisterControlHandler, FailureDisconnectsTheChannel) {
@@ -115,12 +115,11 @@ TEST(RegisterControlHandler, FailureDisconnectsTheChannel) {
   for (auto [name, error] : {std::pair{"QuolinHost"sv, ServiceError::winapi(1060)},
                              {"Quolin\0Host"sv, nul}, {"QuolinHost\0\0"sv, nul}}) {
     FakeServiceControl scm;
-    scm.register_result = nullptr;
-    scm.register_error = 1060;
+    scm.fail_registration = 1060;
     auto [sender, receiver] = make_control_channel();
     auto handle = register_control_handler(scm, name, std::move(sender));
     EXPECT_EQ(handle ? std::nullopt : std::optional(handle.error()), error);
-    EXPECT_EQ(scm.registered_handler != nullptr, error != nul);  // a NUL never reaches the system
+    EXPECT_EQ(!scm.registered_name.empty(), error != nul);  // a NUL never reaches the system
     EXPECT_EQ(drain(receiver), NOTHING_THEN_DISCONNECTED);
   }
 }

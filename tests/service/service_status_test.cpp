@@ -47,8 +47,7 @@ TEST(SetServiceStatus, HandsTheTranslatedReportToTheSystemAndCarriesItsFailure) 
   ASSERT_EQ(scm.statuses.size(), 1u);
   EXPECT_EQ(scm.status_handles[0], handle);
   EXPECT_EQ(seven(scm.statuses[0]), (Seven{0x10, 3, 0, 1066, 7, 2, 500}));  // the code behind 1066
-  scm.set_status_succeeds = false;
-  scm.set_status_error = 6;
+  scm.fail_report_at = 2;
   EXPECT_EQ(set_service_status(scm, handle, report).error(), ServiceError::winapi(6));
   // A wait hint no report can carry is refused as the system would, without a call.
   EXPECT_EQ(set_service_status(scm, handle, stop_pending({4'294'968, 0})).error(),

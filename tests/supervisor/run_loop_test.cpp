@@ -11,6 +11,7 @@
 
 #include "fakes/fake_clock.h"
 #include "fakes/fake_host_launcher.h"
+#include "fakes/fake_service_control.h"
 #include "fakes/recording_line_writer.h"
 #include "service/control_handler.h"
 #include "platform/scm_codes.h"
@@ -21,76 +22,25 @@ namespace {
 using fakes::ScriptedLaunch;
 using Journal = std::vector<std::string>;
 
-// The Service Control Manager's side: the registration and every status report go to the
-// journal beside the lines and the host releases, so that their order shows.
-class JournalScm final : public platform::ServiceControl {
- public:
-  explicit JournalScm(Journal& journal) : journal_(journal) {}
-  // The system keeps the handler contexts until the process ends; the test frees them.
-  ~JournalScm() { for (void* c : contexts_) delete static_cast<ControlHandlerContext*>(c); }
-
-  std::optional<std::uint32_t> fail_registration;  // with this error code
-  std::size_t fail_report_at = 0;                   // 1-based; 0: never
-  std::uint32_t report_error = 0;
-
-  bool StartServiceCtrlDispatcherW(const char16_t*, platform::ServiceMainFunction) override { return false; }
-  platform::ServiceStatusHandle RegisterServiceCtrlHandlerExW(const char16_t* name,
-                                                              platform::HandlerExFunction handler,
-                                                              void* context) override {
-    journal_.push_back("register " + std::string(name, name + std::char_traits<char16_t>::length(name)));
-    last_error_ = fail_registration.value_or(0);
-    if (fail_registration) return nullptr;
-    handler_ = handler;
-    contexts_.push_back(context);
-    return handle();
-  }
-  bool SetServiceStatus(platform::ServiceStatusHandle h, const platform::SERVICE_STATUS& s) override {
-    EXPECT_EQ(h, handle()) << "a status handle that the last registration did not give";
-    const char* states[] = {"?", "STOPPED", "?", "STOP_PENDING", "RUNNING"};
-    journal_.push_back(std::string("report ") + states[std::min<std::uint32_t>(s.dwCurrentState, 4)] +
-                       " accepted=" + std::to_string(s.dwControlsAccepted) +
-                       " exit=" + std::to_string(s.dwWin32ExitCode) +
-                       " specific=" + std::to_string(s.dwServiceSpecificExitCode) +
-                       " checkpoint=" + std::to_string(s.dwCheckPoint) +
-                       " hint=" + std::to_string(s.dwWaitHint) + " type=" + std::to_string(s.dwServiceType));
-    if (++reports_ != fail_report_at) return true;
-    journal_.back() += " (fails)";
-    last_error_ = report_error;
-    return false;
-  }
-  std::uint32_t GetLastError() override { return last_error_; }
-  std::uint32_t FormatMessageW(std::uint32_t, std::uint32_t, std::uint32_t, char16_t*,
-                               std::uint32_t) override {
-    return 0;
-  }
-
-  // Delivers a control the way the system would, on the latest registration.
-  void control(std::uint32_t code, std::uint32_t event_type = 0, std::uint32_t session = 0) {
-    unsigned char notification[8] = {8, 0, 0, 0};
-    std::memcpy(notification + 4, &session, 4);
-    ASSERT_FALSE(contexts_.empty()) << "control before any registration";
-    handler_(code, event_type, notification, contexts_.back());
-  }
-
- private:
-  platform::ServiceStatusHandle handle() const {
-    return reinterpret_cast<platform::ServiceStatusHandle>(0x5150 + contexts_.size());
-  }
-
-  Journal& journal_;
-  platform::HandlerExFunction handler_ = nullptr;
-  std::vector<void*> contexts_;
-  std::size_t reports_ = 0;
-  std::uint32_t last_error_ = 0;
-};
-
 class TestEnvironment final : public ServiceEnvironment {
  public:
   Journal journal;
   fakes::FakeClock fake_clock;
   fakes::RecordingLineWriter lines{&journal};
   fakes::FakeHostLauncher launcher{&journal};
-  JournalScm scm_fake{journal};
+  fakes::FakeServiceControl scm_fake{&journal};
+  // The system keeps the handler contexts until the process ends; the test frees them.
+  ~TestEnvironment() {
+    for (void* c : scm_fake.registered_contexts) delete static_cast<ControlHandlerContext*>(c);
+  }
+
+  // Delivers a control the way the system would, with its session notification record.
+  void control(std::uint32_t code, std::uint32_t event_type = 0, std::uint32_t session = 0) {
+    unsigned char notification[8] = {8, 0, 0, 0};
+    std::memcpy(notification + 4, &session, 4);
+    ASSERT_FALSE(scm_fake.registered_contexts.empty()) << "control before any registration";
+    scm_fake.control(code, event_type, notification);
+  }
   std::function<void(int pass)> before_receive;  // may deliver controls
   int passes = 0;
   std::vector<Duration> waits;  // of each pass, from the clock when its deadline was taken
@@ -104,7 +54,7 @@ class TestEnvironment final : public ServiceEnvironment {
     waits.push_back(deadline.saturating_since(fake_clock.current()));
     if (++passes > 200) {
       ADD_FAILURE() << "the loop did not end";
-      scm_fake.control(scm::SERVICE_CONTROL_STOP);
+      control(scm::SERVICE_CONTROL_STOP);
     } else if (before_receive) {
       before_receive(passes);
     }
@@ -148,7 +98,7 @@ TEST(RunLoop, StopComesAfterTheQueuedControlsAndEndsTheHostBetweenItsLinesBefore
        {"launch -> no active session", "line: no active user session at start \xE2\x80\x94 waiting for logon",
         "timeout", STOP_LINE, STOP_PENDING, STOPPED_LINE, stopped_with(0)}},
       {"shutdown behind session changes: the queue drains, then the channel is gone",
-       ScriptedLaunch::launched(9),
+       ScriptedLaunch::launched(9, 2),
        {{SESSION_CHANGE, SESSION_LOCK, 2}, {SESSION_CHANGE, SESSION_LOGOFF, 2}, {SHUTDOWN}},
        {"launch -> pid 9", SPAWNED, "timeout", "line: SessionChange: reason=SessionLock session_id=2",
         "line: SessionChange: reason=SessionLogoff session_id=2", "release pid 9",
@@ -161,7 +111,7 @@ TEST(RunLoop, StopComesAfterTheQueuedControlsAndEndsTheHostBetweenItsLinesBefore
     env.launcher.script(c.launch);
     env.before_receive = [&](int pass) {
       for (const Control& k : pass == 2 ? c.at_second_pass : std::vector<Control>{}) {
-        env.scm_fake.control(k.code, k.event_type, k.session);
+        env.control(k.code, k.event_type, k.session);
       }
     };
     run_service_main(env);
@@ -182,10 +132,10 @@ TEST(RunLoop, HostIsPolledOnlyAtTimeOutsAndRespawnedAtTheFirstOneAtOrAfterItsDea
   env.before_receive = [&](int pass) {
     if (pass == 1) env.launcher.end_host(55, HostExit{3});
     // A session change on each of the first four passes holds the exit poll back.
-    if (pass <= 4) env.scm_fake.control(SESSION_CHANGE, SESSION_LOCK, 1);
+    if (pass <= 4) env.control(SESSION_CHANGE, SESSION_LOCK, 1);
     if (!exit_seen && !env.launcher.released().empty()) exit_seen = env.fake_clock.current();
     if (!relaunched && env.launcher.launched().size() == 2) relaunched = env.fake_clock.current();
-    if (pass == 12) env.scm_fake.control(STOP);
+    if (pass == 12) env.control(STOP);
   };
   run_service_main(env);
   const std::string lock = "SessionChange: reason=SessionLock session_id=1";
@@ -239,7 +189,7 @@ TEST(RunLoop, AnyFailureEndsInTheErrorExitWithNoHostLeftAndAStoppedReportCarryin
       env.scm_fake.fail_report_at = c.failing_report;
       env.scm_fake.report_error = c.report_error;
       env.scm_fake.fail_registration = c.registration_error;
-      env.before_receive = [&](int) { env.scm_fake.control(STOP); };
+      env.before_receive = [&](int) { env.control(STOP); };
       run_service_main(env);
 
       EXPECT_TRUE(env.launcher.all_released_once()) << "a host is left running";

@@ -150,6 +150,8 @@ TEST(Supervisor, SessionChangeActsByReasonClassOnAnUnpolledExitAndOnABackOff) {
     SCOPED_TRACE("reason \"" + reason + "\"");
     const bool logon = cls == Class::Logon, none = cls == Class::None;
     id = id * 7 + 3;  // session ids of every size, written as received
+    // A logoff counts only for the session the host was launched into (1 here).
+    if (cls == Class::Logoff) id = 1;
     const std::string cleared = reason + ": cleared child handle (process exits with session)";
     {
       // Host pid 2 (count 1) has exited, but no poll has seen it: it is still held.
@@ -181,6 +183,66 @@ TEST(Supervisor, SessionChangeActsByReasonClassOnAnUnpolledExitAndOnABackOff) {
              {poll(), none ? Lines{respawned_line(2)} : Lines{}}});
     }
   }
+}
+
+TEST(Supervisor, ALogoffOfAnotherSessionThanTheHostsChangesNothing) {
+  const std::vector<Step> running = {{next_launch(ScriptedLaunch::launched(7, 1))}, {start(), {SPAWNED_AT_START}}};
+  struct State {
+    const char* name;
+    std::vector<Step> steps;  // the latest launch went to session 1, unless none happened
+    bool held;
+    std::uint32_t count;
+    bool pending;
+  };
+  const State states[] = {
+      {"running", running, true, 0, false},
+      {"backing off", then(started_then_crashed(1, 1), {{host_exits(1)}, {poll(), {crashed(2, 2), scheduled_line(2)}}}),
+       false, 2, true},
+      {"paused after a clean exit", then(running, {{host_exits(0)}, {poll(), {clean_exit_line(7, "0")}}}), false, 0,
+       false},
+      {"no launch yet", {{next_launch_no_session()}, {start(), {NO_SESSION_AT_START}}}, false, 0, false},
+  };
+  for (const State& s : states) {
+    for (const char* reason : {"SessionLogoff", "ConsoleDisconnect"}) {
+      for (std::uint32_t session : {1u, 3u}) {
+        SCOPED_TRACE(std::string(s.name) + ", " + reason + " of session " + std::to_string(session));
+        Harness h;
+        h.run(s.steps);
+        const bool launched = std::string(s.name) != "no launch yet";
+        const bool other = session != 1 && launched;
+        Lines said = {change_line(reason, session)};
+        if (other) said.push_back(std::string(reason) + ": session 3 is not the host's session 1, no-op");
+        if (!other && s.held) said.push_back(std::string(reason) + ": cleared child handle (process exits with session)");
+        h.run({{change(reason, session), said}});
+        // Another session's logoff keeps the host, the count and a pending re-spawn.
+        EXPECT_EQ(h.supervisor.holds_host(), other && s.held);
+        EXPECT_EQ(h.supervisor.consecutive_crashes(), other ? s.count : 0u);
+        EXPECT_EQ(h.supervisor.respawn_deadline().has_value(), other && s.pending);
+        if (other && s.held) h.run({{shut_down(), {"terminated user-session host pid=7"}}});
+      }
+    }
+  }
+}
+
+TEST(Supervisor, TheHostsSessionIsKeptAfterItEndsAndFollowsEachLaunch) {
+  Harness h;
+  h.run({{next_launch(ScriptedLaunch::launched(7, 1))}, {start(), {SPAWNED_AT_START}},
+         {next_launch(ScriptedLaunch::launched(8, 2))},
+         {change("SessionLogon", 2), {change_line("SessionLogon", 2), "SessionLogon: child already running, no-op"}},
+         {change("SessionLogoff", 1), {change_line("SessionLogoff", 1), LOGOFF_CLEARED}},
+         {change("SessionLogon", 2), {change_line("SessionLogon", 2), "spawned user-session host after SessionLogon"}},
+         {change("SessionLogoff", 1),
+          {change_line("SessionLogoff", 1), "SessionLogoff: session 1 is not the host's session 2, no-op"}},
+         {change("SessionLogoff", 2), {change_line("SessionLogoff", 2), LOGOFF_CLEARED}}});
+}
+
+TEST(Supervisor, AHostThatCannotBeTiedToTheServiceRunsOnAndOneLineSaysWhy) {
+  Harness h;
+  h.run({{next_launch(ScriptedLaunch::launched(7, 1, "AssignProcessToJobObject: Access is denied. (0x80070005)"))},
+         {start(),
+          {SPAWNED_AT_START, "user-session host pid=7 will outlive a crash of the service: "
+                             "AssignProcessToJobObject: Access is denied. (0x80070005)"}}});
+  EXPECT_TRUE(h.supervisor.holds_host());
 }
 
 TEST(Supervisor, OnlyALogonEndsWaitingForLogon) {
