@@ -1,8 +1,6 @@
-"""A private Wine prefix with a live session: the one life cycle behind every Wine harness.
-
-The e2e scenarios (tests/e2e/wine_service.py), the packaging tests (tests/packaging/
-wine_prefix.py) and scripts/bench-wine each subclass PrivatePrefix; the rules for keeping
-Wine's wineserver and services alive live here alone:
+"""A private Wine prefix with a live session, and QuolinHost in it: the one Wine harness behind
+the e2e scenarios, the packaging tests and scripts/bench-wine. The rules for keeping Wine's
+wineserver and services alive live here alone:
 
 - Each prefix is a copy of a template in a temporary folder of its own, so prefixes run side
   by side. Only this prefix's wineserver is ever stopped.
@@ -13,8 +11,11 @@ Wine's wineserver and services alive live here alone:
 - close() stops the service (best effort), then `wineserver -k` and `wineserver -w`, and
   removes the prefix unless QUOLIN_KEEP_PREFIX is set.
 
-Inside a Wine service %ProgramData% is C:\\users\\Public, hence `log_path`.
+Inside a Wine service %ProgramData% is C:\\users\\Public, hence `log_path`. The host test double
+(fake_quolin) does what quolin-script.txt beside it says and records each launch in
+quolin-launches.txt there.
 """
+import argparse
 import os
 import re
 import shutil
@@ -24,48 +25,146 @@ import tempfile
 import time
 
 SERVICE = "QuolinHost"
+SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services\QuolinHost"
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 # One line of the service log; group "message" is what follows the tag.
 LOG_LINE = re.compile(r"^(\d{4,})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d) UTC \[quolin-service\] "
                       r"(?P<message>.*)$", re.S)
 STATE = re.compile(r"STATE\s*:\s*\d+\s+(\w+)")
 WIN32_EXIT_CODE = re.compile(r"WIN32_EXIT_CODE\s*:\s*(\d+)")
+REG_VALUE = re.compile(r"^    (\S+)    (REG_\w+)    ?(.*)$")
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+START_LINES = ["service starting", "service running, awaiting SCM events"]
+
+
+def stop_lines(host=None):
+    """The last log lines of a stop that ends the host with process id `host`, if any."""
+    ended = [f"terminated user-session host pid={host}"] if host else []
+    return ["Stop control received, shutting down", *ended, "service stopped"]
+
+
+class Failure(AssertionError):
+    pass
+
+
+def expect_equal(got, want, what):
+    if got != want:
+        raise Failure(f"{what}:\n  got  {got!r}\n  want {want!r}")
+
+
+def run_scenario(namespace, options, run):
+    """The command line of a scenario runner: --scenario NAME (a scenario_NAME function of
+    `namespace`), the required `options` and --template. Makes the template, calls
+    run(args, scenario) and prints ok or FAIL; returns the exit status."""
+    scenarios = {n[len("scenario_"):]: f for n, f in namespace.items() if n.startswith("scenario_")}
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--scenario", required=True, choices=sorted(scenarios))
+    for opt in options:
+        ap.add_argument(opt, required=True)
+    ap.add_argument("--template", default=os.environ.get(
+        "QUOLIN_WINE_TEMPLATE", os.path.join(ROOT, "build", "wine-template")))
+    args = ap.parse_args()
+    subprocess.run([os.path.join(ROOT, "scripts", "wine-template"), args.template], check=True)
+    start = time.monotonic()
+    try:
+        run(args, scenarios[args.scenario])
+    except (Failure, subprocess.CalledProcessError) as e:
+        print(f"FAIL {args.scenario}: {e}")
+        return 1
+    print(f"ok {args.scenario} ({time.monotonic() - start:.1f} s)")
+    return 0
 
 
 class PrivatePrefix:
     kind = "wine"  # names the temporary folder: quolin-<kind>-<name>.XXXX
-    Error = AssertionError  # what a wait raises when Wine does not get there
+    Error = Failure  # what a wait raises when Wine does not get there
     wine_timeout = 120  # seconds, for each wine() that names none
     quiet = False  # wineserver's own output to /dev/null instead of ours
     service_at_close = SERVICE  # the service close() stops first; None for none
 
-    def __init__(self, name, template, wine_debug="-all"):
+    def __init__(self, name, template, files=None, install_dir=r"C:\quolin"):
+        """`files`: {C: path: Linux file} copied in before the session boots."""
         self.prefix = tempfile.mkdtemp(prefix=f"quolin-{self.kind}-{name}.")
         shutil.copytree(template, self.prefix, symlinks=True, dirs_exist_ok=True)
         self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all")
         self.log_path = self.drive_c("users", "Public", "Quolin", "service.log")
-        self.boot_err = os.path.join(self.prefix, "boot.err")
+        self.install_dir = install_dir  # where the service and the host are
+        for path, source in (files or {}).items():
+            self.put(path, source)
         self.populate()
         self.keeper = subprocess.Popen(["wineserver", "-p"], env=self.env, **self._output())
-        # The session's services (the SCM among them) keep this environment: whoever wants to
-        # see the SCM's own traces boots with them switched on (wine_debug).
-        with open(self.boot_err, "w") as err:
-            subprocess.run(["wine", "cmd", "/c", "exit"], env=dict(self.env, WINEDEBUG=wine_debug),
-                           stdout=err, stderr=err, check=False, timeout=180)
+        with open(os.path.join(self.prefix, "boot.err"), "w") as err:
+            subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env, stdout=err, stderr=err,
+                           check=False, timeout=180)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.close()
 
     def populate(self):
-        """Puts files in the copy before the session boots; nothing here."""
+        """Prepares the copy before the session boots; nothing here."""
 
     def evidence(self):
-        """What a failed wait adds to its message; nothing here."""
-        return ""
+        """What a failed wait adds to its message."""
+        return f"; log: {self.messages()}"
 
     def _output(self):
         return {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL} if self.quiet else {}
 
+    def until(self, probe, timeout, what):
+        """Polls probe() until it gives a true value, and returns that value; raises with
+        what() added when `timeout` seconds pass first."""
+        deadline = time.monotonic() + timeout
+        while not (got := probe()):
+            if time.monotonic() > deadline:
+                raise self.Error(what() + self.evidence())
+            time.sleep(0.05)
+        return got
+
+    # --- files ------------------------------------------------------------------------------
     def drive_c(self, *parts):
         return os.path.join(self.prefix, "drive_c", *parts)
 
-    # --- running programs ---------------------------------------------------------------
+    def unix(self, windows_path):
+        """The Linux path of a C: path in this prefix."""
+        assert windows_path[:3].upper() == "C:\\", windows_path
+        return self.drive_c(*windows_path[3:].split("\\"))
+
+    def put(self, path, source=None, data=None):
+        """A copy of the Linux file `source`, or the bytes `data`, at the C: path `path`."""
+        os.makedirs(os.path.dirname(self.unix(path)), exist_ok=True)
+        if source:
+            shutil.copy(source, self.unix(path))
+        else:
+            with open(self.unix(path), "wb") as f:
+                f.write(data)
+
+    def read(self, path):
+        """The bytes of the file at a C: path, or None."""
+        if not os.path.exists(self.unix(path)):
+            return None
+        with open(self.unix(path), "rb") as f:
+            return f.read()
+
+    def write_script(self, lines, folder=None):
+        """What each launch of fake_quolin in `folder` (the install folder) does, in order."""
+        text = "".join(line + "\r\n" for line in lines)
+        self.put((folder or self.install_dir) + r"\quolin-script.txt", data=text.encode())
+
+    def launches(self):
+        raw = self.read(self.install_dir + r"\quolin-launches.txt") or b""
+        return [l.decode("utf-8", "replace").strip() for l in raw.splitlines() if l.strip()]
+
+    def wait_launches(self, count, timeout=15):
+        """Process ids of the first `count` launches, which the host records a moment after the
+        service's spawn line."""
+        found = self.until(lambda: len(got := self.launches()) >= count and got, timeout,
+                           lambda: f"{len(self.launches())} host launches, want {count}")
+        return [int(re.search(r"pid=(\d+)", line).group(1)) for line in found]
+
+    # --- running programs -------------------------------------------------------------------
     def wine(self, *args, cwd=None, extra_env=None, timeout=None):
         env = dict(self.env, **(extra_env or {}))
         return subprocess.run(["wine", *args], env=env, cwd=cwd, capture_output=True, text=True,
@@ -74,12 +173,67 @@ class PrivatePrefix:
     def sc(self, *args, timeout=None):
         return self.wine("sc", *args, timeout=timeout)
 
-    # --- the Service Control Manager ----------------------------------------------------
+    def msiexec(self, *args):
+        """msiexec with a verbose log; returns (Windows exit code modulo 256, log text). The
+        text ends with msiexec's own output, if it wrote any."""
+        log = r"C:\msiexec-%d.log" % time.monotonic_ns()
+        r = self.wine("msiexec", *args, "/l*v", log, timeout=180)
+        raw = self.read(log) or b""
+        text = raw.decode("utf-16") if raw[:2] == b"\xff\xfe" else raw.decode("utf-8", "replace")
+        return r.returncode, text + r.stdout + r.stderr
+
+    def tool(self, exe, *args, ready):
+        """A test tool from C:\\ started beside the service; returns once it printed `ready`."""
+        proc = subprocess.Popen(["wine", "C:\\" + exe, *map(str, args)], env=self.env,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        first = proc.stdout.readline().strip()
+        if first != ready:
+            raise self.Error(f"{exe} {args}: {first!r} {proc.stderr.read()!r}")
+        return proc
+
+    def watch_exit(self, pid):
+        """exit_watch.exe holds a handle to the process from now; the function returned gives
+        its exit code once it ends."""
+        proc = self.tool("exit_watch.exe", pid, ready=f"watching {pid}")
+
+        def result(timeout=30):
+            out, err = proc.communicate(timeout=timeout)
+            m = re.fullmatch(r"exit=(\d+)", out.strip())
+            if proc.returncode != 0 or not m:
+                raise self.Error(f"exit_watch: status {proc.returncode}, {out!r} {err!r}")
+            return int(m.group(1))
+        return result
+
+    def hold_log(self, millis):
+        """hold_file.exe holds the service log without write sharing from when this returns,
+        for `millis` ms, and sends the service a stop meanwhile."""
+        return self.tool("hold_file.exe", r"C:\users\Public\Quolin\service.log", millis, SERVICE,
+                         ready="holding")
+
+    # --- the Service Control Manager and the registry ---------------------------------------
+    def install(self):
+        r = self.sc("create", SERVICE, "binPath=", self.install_dir + r"\quolin-service.exe")
+        expect_equal(r.returncode, 0, f"sc create: {r.stdout}{r.stderr}")
+
+    def start(self, wait_running=True):
+        r = self.sc("start", SERVICE)
+        if wait_running:
+            expect_equal(r.returncode, 0, f"sc start: {r.stdout}{r.stderr}")
+            self.wait_state("RUNNING")
+
+    def stop(self):
+        """sc stop; returns WIN32_EXIT_CODE once STOPPED and the service's process is gone
+        (Wine's SCM and msiexec do not wait for it)."""
+        r = self.sc("stop", SERVICE)
+        expect_equal(r.returncode, 0, f"sc stop: {r.stdout}{r.stderr}")
+        code = self.wait_state("STOPPED")
+        self.wait_gone("quolin-service.exe")
+        return code
+
     def query(self, service=SERVICE):
         """(state name, WIN32_EXIT_CODE) of the service; (None, None) when it does not exist."""
-        r = self.wine("sc", "query", service)
-        state = STATE.search(r.stdout)
-        code = WIN32_EXIT_CODE.search(r.stdout)
+        r = self.sc("query", service)
+        state, code = STATE.search(r.stdout), WIN32_EXIT_CODE.search(r.stdout)
         if r.returncode != 0 or not state:
             return None, None
         return state.group(1), int(code.group(1)) if code else None
@@ -91,16 +245,29 @@ class PrivatePrefix:
     def wait_state(self, want, service=SERVICE, timeout=30):
         """Polls until the service is in state `want` (`sc start` returns while it is still
         START_PENDING); returns its WIN32_EXIT_CODE."""
-        deadline = time.monotonic() + timeout
-        while True:
-            state, code = self.query(service)
-            if state == want:
-                return code
-            if time.monotonic() > deadline:
-                raise self.Error(f"service state {state}, want {want}{self.evidence()}")
-            time.sleep(0.1)
+        return self.until(lambda: (q := self.query(service))[0] == want and q, timeout,
+                          lambda: f"service state {self.state(service)}, want {want}")[1]
 
-    # --- processes ----------------------------------------------------------------------
+    def registry(self, key):
+        """{last part of the key's name: {value name: text}} of a key and the keys below it."""
+        r = self.wine("reg", "query", key, "/s")
+        keys, values = {}, {}
+        for line in r.stdout.splitlines():
+            if line.startswith("HKEY_"):
+                values = keys.setdefault(line.rstrip("\r").rsplit("\\", 1)[-1], {})
+            elif m := REG_VALUE.match(line.rstrip("\r")):
+                values[m.group(1)] = m.group(3)
+        return keys
+
+    def service_config(self):
+        return self.registry(SERVICE_KEY).get(SERVICE)
+
+    def products(self):
+        """(product code, DisplayVersion) of every installed product named QuolinHost."""
+        return [(code, v.get("DisplayVersion")) for code, v in self.registry(UNINSTALL_KEY).items()
+                if v.get("DisplayName") == SERVICE]
+
+    # --- processes --------------------------------------------------------------------------
     def processes(self, image):
         """Linux process ids of this prefix's live processes whose command line names `image`
         (read from /proc; a process's environment tells its prefix)."""
@@ -124,17 +291,46 @@ class PrivatePrefix:
 
     def wait_one_process(self, image, timeout=15):
         """Waits until exactly one process runs `image`; returns its Linux process id."""
-        deadline = time.monotonic() + timeout
-        while len(pids := self.processes(image)) != 1:
-            if time.monotonic() > deadline:
-                raise self.Error(f"{len(pids)} processes run {image} in {self.prefix}, want 1")
-            time.sleep(0.1)
-        return pids[0]
+        return self.until(lambda: len(p := self.processes(image)) == 1 and p, timeout,
+                          lambda: f"{len(self.processes(image))} processes run {image}, want 1")[0]
+
+    def wait_gone(self, image, timeout=15):
+        self.until(lambda: not self.processes(image), timeout, lambda: f"{image} still runs")
+
+    # --- the service log --------------------------------------------------------------------
+    def raw_log(self):
+        return self.read(r"C:\users\Public\Quolin\service.log")
+
+    def lines(self):
+        """(timestamp seconds since epoch, message) per complete line; every line is checked."""
+        raw = self.raw_log() or b""
+        out = []
+        for line in raw.split(b"\n")[:-1]:  # the last is empty or still being written
+            if line.endswith(b"\r"):
+                raise Failure(f"line ends in CR LF: {line!r}")
+            m = LOG_LINE.match(line.decode("utf-8"))
+            if not m:
+                raise Failure(f"malformed log line: {line!r}")
+            y, mo, d, h, mi, s = (int(g) for g in m.groups()[:6])
+            out.append((time.mktime((y, mo, d, h, mi, s, 0, 0, 0)) - time.timezone,
+                        m.group("message")))
+        return out
+
+    def messages(self):
+        return [m for _, m in self.lines()]
+
+    def wait_for(self, pattern, timeout=30, count=1):
+        """Waits until `count` messages match `pattern` (a regex, matched in full); returns
+        every message that does."""
+        rx = re.compile(pattern)
+        return self.until(
+            lambda: len(f := [m for m in self.messages() if rx.fullmatch(m)]) >= count and f,
+            timeout, lambda: f"no {count} lines matching {pattern!r} within {timeout} s")
 
     def close(self):
         if self.service_at_close:
             try:
-                self.wine("sc", "stop", self.service_at_close)
+                self.sc("stop", self.service_at_close)
             except Exception:  # noqa: BLE001 - best effort at teardown
                 pass
         subprocess.run(["wineserver", "-k"], env=self.env, check=False, **self._output())
