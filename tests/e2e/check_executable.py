@@ -26,27 +26,27 @@ def fail(msg):
     sys.exit(1)
 
 
+def need(ok, msg):
+    if not ok:
+        fail(msg)
+
+
 def main(path, folders):
     data = open(path, "rb").read()
-    if data[:2] != b"MZ":
-        fail("no MZ header")
+    need(data[:2] == b"MZ", "no MZ header")
     pe = struct.unpack_from("<I", data, 0x3C)[0]
-    if data[pe:pe + 4] != b"PE\0\0":
-        fail("no PE signature")
+    need(data[pe:pe + 4] == b"PE\0\0", "no PE signature")
     machine, nsections, stamp, _, _, opt_size, chars = struct.unpack_from("<HHIIIHH", data, pe + 4)
     opt = pe + 24
     magic = struct.unpack_from("<H", data, opt)[0]
-    if magic != 0x20B:
-        fail(f"optional header magic {magic:#x}, want 0x20b (PE32+)")
-    if machine != 0x8664:
-        fail(f"machine {machine:#x}, want 0x8664 (x64)")
+    need(magic == 0x20B, f"optional header magic {magic:#x}, want 0x20b (PE32+)")
+    need(machine == 0x8664, f"machine {machine:#x}, want 0x8664 (x64)")
     subsystem = struct.unpack_from("<H", data, opt + 68)[0]
-    if subsystem != IMAGE_SUBSYSTEM_WINDOWS_CUI:
-        fail(f"subsystem {subsystem}, want {IMAGE_SUBSYSTEM_WINDOWS_CUI} (console)")
+    need(subsystem == IMAGE_SUBSYSTEM_WINDOWS_CUI,
+         f"subsystem {subsystem}, want {IMAGE_SUBSYSTEM_WINDOWS_CUI} (console)")
     # Data directory 2 is the resource table; PE32+ data directories start at offset 112.
     res_rva, res_size = struct.unpack_from("<II", data, opt + 112 + 2 * 8)
-    if res_rva == 0:
-        fail("no resource table")
+    need(res_rva != 0, "no resource table")
     sections = []
     sec = opt + opt_size
     for i in range(nsections):
@@ -78,37 +78,33 @@ def main(path, folders):
                     out.append(data[offset(rva):offset(rva) + size])
         return out
 
-    if not leaves(RT_ICON) or not leaves(RT_GROUP_ICON):
-        fail("no icon")
+    need(leaves(RT_ICON) and leaves(RT_GROUP_ICON), "no icon")
     versions = leaves(RT_VERSION)
-    if not versions:
-        fail("no version block")
+    need(versions, "no version block")
     v = versions[0]
     sig = v.find(struct.pack("<I", 0xFEEF04BD))
-    if sig < 0:
-        fail("version block without VS_FIXEDFILEINFO")
+    need(sig >= 0, "version block without VS_FIXEDFILEINFO")
     _, _, fms, fls, pms, pls = struct.unpack_from("<IIIIII", v, sig)
     def ver(ms, ls):
         return f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
-    if ver(fms, fls) != "0.6.1.0" or ver(pms, pls) != "0.6.1.0":
-        fail(f"file version {ver(fms, fls)}, product version {ver(pms, pls)}; want 0.6.1.0")
+    need(ver(fms, fls) == ver(pms, pls) == "0.6.1.0",
+         f"file version {ver(fms, fls)}, product version {ver(pms, pls)}; want 0.6.1.0")
     text = v.decode("utf-16-le", errors="replace")
     for key in ("FileVersion", "ProductVersion"):
         m = re.search(key + r"\x00+([^\x00]*)", text)
-        if not m or m.group(1) != "0.6.1":
-            fail(f"string {key} is {m.group(1) if m else None!r}, want '0.6.1'")
+        need(m and m.group(1) == "0.6.1",
+             f"string {key} is {m.group(1) if m else None!r}, want '0.6.1'")
     hardening(data, opt, stamp, chars, offset)
     for folder in folders:
-        if folder.encode() in data or folder.encode("utf-16-le") in data:
-            fail(f"the build folder {folder} is in the file")
+        need(folder.encode() not in data and folder.encode("utf-16-le") not in data,
+             f"the build folder {folder} is in the file")
     manifests = leaves(RT_MANIFEST)
-    if not manifests:
-        fail("no manifest")
+    need(manifests, "no manifest")
     manifest = manifests[0].decode("utf-8", errors="replace")
     dep = re.search(r'<dependentAssembly>.*?</dependentAssembly>', manifest, re.S)
-    if not dep or 'name="Microsoft.Windows.Common-Controls"' not in dep.group(0) \
-            or 'version="6.0.0.0"' not in dep.group(0):
-        fail("manifest does not ask for Microsoft.Windows.Common-Controls 6.0.0.0")
+    need(dep and 'name="Microsoft.Windows.Common-Controls"' in dep.group(0)
+         and 'version="6.0.0.0"' in dep.group(0),
+         "manifest does not ask for Microsoft.Windows.Common-Controls 6.0.0.0")
     print("ok: PE32+ x64 console program, icon, version 0.6.1 (file and product), "
           "manifest asks for Common Controls 6.0.0.0, hardened, no time stamp or build path")
 
@@ -117,15 +113,14 @@ def hardening(data, opt, stamp, chars, offset):
     dll_chars = struct.unpack_from("<H", data, opt + 70)[0]
     for bit, name in ((HIGH_ENTROPY_VA, "HIGH_ENTROPY_VA"), (DYNAMIC_BASE, "DYNAMIC_BASE"),
                       (NX_COMPAT, "NX_COMPAT")):
-        if not dll_chars & bit:
-            fail(f"DllCharacteristics {dll_chars:#x} lacks {name}")
+        need(dll_chars & bit, f"DllCharacteristics {dll_chars:#x} lacks {name}")
     # ASLR moves the image only if it keeps its base relocations (data directory 5).
-    if chars & IMAGE_FILE_RELOCS_STRIPPED or not struct.unpack_from("<II", data, opt + 152)[1]:
-        fail("no base relocations: the image cannot be moved")
+    need(not chars & IMAGE_FILE_RELOCS_STRIPPED and struct.unpack_from("<II", data, opt + 152)[1],
+         "no base relocations: the image cannot be moved")
     # GCC's stack protector calls libssp's __stack_chk_fail, which is linked in only when
     # compiled code refers to it; its message is in the file only then.
-    if b"*** stack smashing detected ***" not in data:
-        fail("no stack protector (libssp's __stack_chk_fail is not linked in)")
+    need(b"*** stack smashing detected ***" in data,
+         "no stack protector (libssp's __stack_chk_fail is not linked in)")
     imp_rva = struct.unpack_from("<I", data, opt + 112 + 1 * 8)[0]
     dlls = set()
     at = offset(imp_rva)
@@ -133,10 +128,9 @@ def hardening(data, opt, stamp, chars, offset):
         name = data[offset(name_rva):].split(b"\0", 1)[0].decode("ascii").lower()
         dlls.add(name)
         at += 20
-    if not dlls or dlls - SYSTEM_DLLS:
-        fail(f"imports from DLLs that are not Windows' own: {sorted(dlls - SYSTEM_DLLS)}")
-    if stamp != 0:
-        fail(f"PE time stamp {stamp:#x}: two builds would differ")
+    need(dlls and not dlls - SYSTEM_DLLS,
+         f"imports from DLLs that are not Windows' own: {sorted(dlls - SYSTEM_DLLS)}")
+    need(stamp == 0, f"PE time stamp {stamp:#x}: two builds would differ")
 
 if __name__ == "__main__":
     main(sys.argv[1], sys.argv[2:])
