@@ -44,6 +44,7 @@ TEST(HostPath, ReplacesTheExecutableNameBesideIt) {
   constexpr Case cases[] = {
       {u"C:\\Program Files\\Quolin Host\\svc.exe", "C:\\Program Files\\Quolin Host\\quolin.exe"},
       {u"C:\\svc.exe", "C:\\quolin.exe"},  // a root stays, with one backslash
+      {u"\\svc.exe", "\\quolin.exe"},       // so does a leading one
       {u"C:/svc.exe", "C:/quolin.exe"},
       {u"C:/Apps/Host/svc.exe", "C:/Apps/Host\\quolin.exe"},
       {u"C:\\Apps\\\\/svc.exe", "C:\\Apps\\quolin.exe"},  // all separators in front of the name go
