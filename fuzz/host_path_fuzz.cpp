@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t mode = in.u8();
   const bool fails = mode % 3 == 2;
   api.report_needed_path_size = mode % 3 == 1;
-  if (fails) api.fail_module_file_name(5);
+  if (fails) api.failures["GetModuleFileNameW"] = 5;
   // A path ends at its first NUL: the system's answer holds none.
   std::u16string path = in.rest_as_utf16();
   path = path.substr(0, path.find(u'\0'));

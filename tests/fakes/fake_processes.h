@@ -2,7 +2,7 @@
 // processes and modules.
 //
 //   FakeProcesses api;
-//   api.fail_create_process(2);                 // CreateProcessAsUserW fails with 2
+//   api.failures["CreateProcessAsUserW"] = 2;   // it fails with 2
 //   SessionLauncher launcher(api, "C:\\svc\\quolin.exe");
 //   launcher.launch();
 //   EXPECT_EQ(api.calls, (Calls{"WTSGetActiveConsoleSessionId", "WTSQueryUserToken(1)", ...}));
@@ -20,6 +20,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -57,15 +58,8 @@ class FakeProcesses final : public platform::Processes {
   bool report_needed_path_size = false;
   bool record = true;
 
-  void fail_module_file_name(std::uint32_t error) { module_file_name_error_ = error; }
-  void fail_query_user_token(std::uint32_t error) { query_token_error_ = error; }
-  void fail_environment_block(std::uint32_t error) { environment_error_ = error; }
-  void fail_create_process(std::uint32_t error) { create_process_error_ = error; }
-  void fail_wait(std::uint32_t error) { wait_error_ = error; }
-  void fail_create_job(std::uint32_t error) { job_errors_[0] = error; }
-  void fail_set_job_limits(std::uint32_t error) { job_errors_[1] = error; }
-  void fail_assign_job(std::uint32_t error) { job_errors_[2] = error; }
-  void fail_get_exit_code(std::uint32_t error) { exit_code_error_ = error; }
+  // Every later call of that name fails with the code (the Windows name, e.g. "CreateJobObjectW").
+  std::map<std::string, std::uint32_t, std::less<>> failures;
 
   // FormatMessageW texts: from the system table, or from a module loaded by name.
   void set_system_message(std::uint32_t id, std::u16string text) { messages_[{"", id}] = std::move(text); }
@@ -83,8 +77,6 @@ class FakeProcesses final : public platform::Processes {
   // ---- what happened ----
   Calls calls;
   std::vector<CreateProcessCall> create_process_calls;
-  std::uint64_t handed_out = 0;  // handles and blocks, all kinds
-  std::uint64_t closed = 0;
 
   // Labels of what was handed out and not yet closed or freed (modules stay loaded).
   std::vector<std::string> open_objects() const {
@@ -93,12 +85,6 @@ class FakeProcesses final : public platform::Processes {
       if (!object.closed && object.kind != Kind::Module) open.push_back(object.label);
     }
     return open;
-  }
-  bool is_closed(const std::string& label) const {
-    for (const auto& [value, object] : objects_) {
-      if (object.label == label) return object.closed;
-    }
-    return false;
   }
   // The raw value handed out under `label` (e.g. "process1").
   void* object(const std::string& label) const {
@@ -122,7 +108,7 @@ class FakeProcesses final : public platform::Processes {
   platform::SysResult<std::uint32_t> GetModuleFileNameW(platform::Handle module, char16_t* buffer,
                                                         std::uint32_t size) override {
     note("GetModuleFileNameW(" + name(module) + ", " + std::to_string(size) + ")");
-    if (module_file_name_error_) return fail(*module_file_name_error_);
+    if (auto e = failure("GetModuleFileNameW")) return fail(*e);
     std::size_t length = executable_path.size();
     if (length < size) {
       executable_path.copy(buffer, length);
@@ -141,7 +127,7 @@ class FakeProcesses final : public platform::Processes {
 
   platform::SysResult<platform::UniqueHandle> WTSQueryUserToken(std::uint32_t session_id) override {
     note("WTSQueryUserToken(" + std::to_string(session_id) + ")");
-    if (query_token_error_) return fail(*query_token_error_);
+    if (auto e = failure("WTSQueryUserToken")) return fail(*e);
     return platform::UniqueHandle(*this, hand_out(Kind::Token));
   }
 
@@ -149,7 +135,7 @@ class FakeProcesses final : public platform::Processes {
                                                                                bool inherit) override {
     note("CreateEnvironmentBlock(" + name(token) + ", " + (inherit ? "TRUE" : "FALSE") + ")");
     expect_open(token, Kind::Token, "CreateEnvironmentBlock");
-    if (environment_error_) return fail(*environment_error_);
+    if (auto e = failure("CreateEnvironmentBlock")) return fail(*e);
     return platform::UniqueEnvironmentBlock(*this, hand_out(Kind::EnvironmentBlock));
   }
 
@@ -185,7 +171,7 @@ class FakeProcesses final : public platform::Processes {
       }
       create_process_calls.push_back(std::move(call));
     }
-    if (create_process_error_) return fail(*create_process_error_);
+    if (auto e = failure("CreateProcessAsUserW")) return fail(*e);
     platform::Handle process = hand_out(Kind::Process);
     platform::Handle thread = hand_out(Kind::Thread);
     std::uint32_t pid = 4000 + 4 * static_cast<std::uint32_t>(++launched_);
@@ -205,14 +191,14 @@ class FakeProcesses final : public platform::Processes {
 
   platform::SysResult<platform::UniqueHandle> CreateJobObjectW() override {
     note("CreateJobObjectW");
-    if (job_errors_[0]) return fail(*job_errors_[0]);
+    if (auto e = failure("CreateJobObjectW")) return fail(*e);
     return platform::UniqueHandle(*this, hand_out(Kind::Job));
   }
 
   platform::SysStatus SetInformationJobObject(platform::Handle job, std::uint32_t limit_flags) override {
     note("SetInformationJobObject(" + name(job) + ", " + hex(limit_flags) + ")");
     expect_open(job, Kind::Job, "SetInformationJobObject");
-    if (job_errors_[1]) return fail(*job_errors_[1]);
+    if (auto e = failure("SetInformationJobObject")) return fail(*e);
     return {};
   }
 
@@ -220,7 +206,7 @@ class FakeProcesses final : public platform::Processes {
     note("AssignProcessToJobObject(" + name(job) + ", " + name(process) + ")");
     expect_open(job, Kind::Job, "AssignProcessToJobObject");
     expect_open(process, Kind::Process, "AssignProcessToJobObject");
-    if (job_errors_[2]) return fail(*job_errors_[2]);
+    if (auto e = failure("AssignProcessToJobObject")) return fail(*e);
     return {};
   }
 
@@ -228,14 +214,14 @@ class FakeProcesses final : public platform::Processes {
                                                          std::uint32_t milliseconds) override {
     // Built only when kept: the benchmarks' idle poll must not allocate.
     if (record) note("WaitForSingleObject(" + name(object) + ", " + std::to_string(milliseconds) + ")");
-    if (wait_error_) return fail(*wait_error_);
+    if (auto e = failure("WaitForSingleObject")) return fail(*e);
     expect_open(object, Kind::Process, "WaitForSingleObject");
     return processes_[object].exit_code ? 0u : 0x102u;
   }
 
   platform::SysResult<std::uint32_t> GetExitCodeProcess(platform::Handle process) override {
     note("GetExitCodeProcess(" + name(process) + ")");
-    if (exit_code_error_) return fail(*exit_code_error_);
+    if (auto e = failure("GetExitCodeProcess")) return fail(*e);
     expect_open(process, Kind::Process, "GetExitCodeProcess");
     return processes_[process].exit_code.value_or(STILL_ACTIVE);
   }
@@ -283,14 +269,19 @@ class FakeProcesses final : public platform::Processes {
     return text;
   }
 
+  std::optional<std::uint32_t> failure(std::string_view call) const {
+    auto it = failures.find(call);
+    return it == failures.end() ? std::nullopt : std::optional(it->second);
+  }
+
   void note(std::string call) {
     if (record) calls.push_back(std::move(call));
   }
 
   platform::Handle hand_out(Kind kind) {
     static constexpr const char* PREFIX[] = {"token", "env", "thread", "process", "module", "job"};
-    ++handed_out;
-    void* value = reinterpret_cast<void*>(static_cast<std::uintptr_t>(0x10000 + 0x10 * handed_out));
+    ++handed_out_;
+    void* value = reinterpret_cast<void*>(static_cast<std::uintptr_t>(0x10000 + 0x10 * handed_out_));
     int n = ++counts_[static_cast<int>(kind)];
     objects_[value] = Object{kind, PREFIX[static_cast<int>(kind)] + std::to_string(n), false};
     return value;
@@ -310,7 +301,6 @@ class FakeProcesses final : public platform::Processes {
 
   void close(void* value, Kind kind, const char* call) {
     expect_open(value, kind, call);
-    ++closed;
     processes_.erase(record ? nullptr : value);
     if (record) {
       objects_[value].closed = true;
@@ -329,15 +319,8 @@ class FakeProcesses final : public platform::Processes {
   std::map<platform::Handle, Process> processes_;
   std::map<std::pair<std::string, std::uint32_t>, std::u16string> messages_;
   int counts_[6] = {};
-  std::optional<std::uint32_t> job_errors_[3];
+  std::uint64_t handed_out_ = 0;
   std::uint32_t launched_ = 0;
-
-  std::optional<std::uint32_t> module_file_name_error_;
-  std::optional<std::uint32_t> query_token_error_;
-  std::optional<std::uint32_t> environment_error_;
-  std::optional<std::uint32_t> create_process_error_;
-  std::optional<std::uint32_t> wait_error_;
-  std::optional<std::uint32_t> exit_code_error_;
 };
 
 }  // namespace quolin::fakes

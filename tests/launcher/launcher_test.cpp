@@ -58,7 +58,7 @@ TEST(HostPath, ReplacesTheExecutableNameBesideIt) {
     SCOPED_TRACE(c.host);
     FakeProcesses api;
     api.executable_path = c.executable;
-    if (c.read_error != 0) api.fail_module_file_name(c.read_error);
+    if (c.read_error != 0) api.failures["GetModuleFileNameW"] = c.read_error;
     EXPECT_EQ(resolve_host_path(api), c.host);
   }
 }
@@ -122,28 +122,27 @@ TEST(SessionLauncher, FindsTheSessionAnewAndKeepsOnlyTheProcessHandleUntilReleas
 
 TEST(SessionLauncher, TiesTheHostToTheServiceByAJobOrSaysWhyNot) {
   struct Case {
-    const char* name;
-    void (*setup)(FakeProcesses&);
+    const char* failing;  // the call that fails, or "" for none
+    std::uint32_t code;
     const char* job_error;  // empty: the host is in its job
   };
   constexpr Case cases[] = {
-      {"tied", [](FakeProcesses&) {}, ""},
-      {"no job", [](FakeProcesses& a) { a.fail_create_job(8); }, "CreateJobObjectW: 0x80070008"},
-      {"no limits", [](FakeProcesses& a) { a.fail_set_job_limits(87); }, "SetInformationJobObject: 0x80070057"},
-      {"not placed", [](FakeProcesses& a) { a.fail_assign_job(5); },
-       "AssignProcessToJobObject: Access is denied. (0x80070005)"},
+      {"", 0, ""},
+      {"CreateJobObjectW", 8, "CreateJobObjectW: 0x80070008"},
+      {"SetInformationJobObject", 87, "SetInformationJobObject: 0x80070057"},
+      {"AssignProcessToJobObject", 5, "AssignProcessToJobObject: Access is denied. (0x80070005)"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.failing);
     FakeProcesses api;
     api.set_system_message(0x80070005, u"Access is denied.\r\n");
-    c.setup(api);
+    if (*c.failing) api.failures[c.failing] = c.code;
     SessionLauncher launcher(api, HOST_PATH);
     LaunchOutcome outcome = launcher.launch();
     ASSERT_TRUE(std::holds_alternative<Launched>(outcome));
     Launched& launched = std::get<Launched>(outcome);
     EXPECT_EQ(launched.job_error, c.job_error);
-    const bool tied = *c.job_error == '\0';
+    const bool tied = *c.failing == '\0';
     EXPECT_EQ(launched.host.job.get(), tied ? api.object("job1") : nullptr);
     if (tied) {
       // Right after the creation; the host dies with the job, its own children may leave it.
@@ -192,26 +191,23 @@ TEST(SessionLauncher, CreatesTheProcessOnTheUsersDesktopWithItsPathUnquotedAndUn
 
 TEST(SessionLauncher, FailureGivesTheCallAndItsTextMadeBeforeAnythingHeldIsReleased) {
   struct Case {
-    const char* name;
-    void (*setup)(FakeProcesses&);
+    const char* failing;
+    std::uint32_t code;
     const char* text;
   };
   constexpr Case cases[] = {
-      {"token", [](FakeProcesses& a) { a.fail_query_user_token(1008); },
-       "WTSQueryUserToken: No token. (0x800703F0)"},
-      {"environment", [](FakeProcesses& a) { a.fail_environment_block(5); },
-       "CreateEnvironmentBlock: Access is denied. (0x80070005)"},
-      {"process", [](FakeProcesses& a) { a.fail_create_process(2); },
-       "CreateProcessAsUserW: The system cannot find the file specified. (0x80070002)"},
-      {"process, no message", [](FakeProcesses& a) { a.fail_create_process(1); }, "CreateProcessAsUserW: 0x80070001"},
+      {"WTSQueryUserToken", 1008, "WTSQueryUserToken: No token. (0x800703F0)"},
+      {"CreateEnvironmentBlock", 5, "CreateEnvironmentBlock: Access is denied. (0x80070005)"},
+      {"CreateProcessAsUserW", 2, "CreateProcessAsUserW: The system cannot find the file specified. (0x80070002)"},
+      {"CreateProcessAsUserW", 1, "CreateProcessAsUserW: 0x80070001"},  // no message
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.text);
     FakeProcesses api;
     api.set_system_message(0x800703F0, u"No token.\r\n");
     api.set_system_message(0x80070005, u"Access is denied.\r\n");
     api.set_system_message(0x80070002, u"The system cannot find the file specified.\r\n");
-    c.setup(api);
+    api.failures[c.failing] = c.code;
     SessionLauncher launcher(api, HOST_PATH);
 
     LaunchOutcome outcome = launcher.launch();
@@ -247,8 +243,8 @@ TEST(PollExit, AnswersAtOnceAndOnlyASignalledHandleCountsAsExited) {
     SessionLauncher launcher(api, HOST_PATH);
     HostProcess host = launch_one(launcher);
     if (c.exit_code != RUNNING) api.exit_process(host.handle.get(), c.exit_code);
-    if (c.wait_error) api.fail_wait(*c.wait_error);
-    if (c.exit_code_unreadable) api.fail_get_exit_code(5);
+    if (c.wait_error) api.failures["WaitForSingleObject"] = *c.wait_error;
+    if (c.exit_code_unreadable) api.failures["GetExitCodeProcess"] = 5;
     api.calls.clear();
 
     std::optional<HostExit> exit = launcher.poll_exit(host);
