@@ -62,8 +62,8 @@ TEST(ServiceLog, EachWriteStepIsContinuedRetriedOrEndsTheLine) {
       {"failed write", {FakeFiles::take(100), FakeFiles::take(100), FakeFiles::take(3), FakeFiles::fail_with(112)},
        "message", LogError::os(112), STAMP + " [quolin-service] mes"},
       {"empty message", {}, "", std::nullopt, STAMP + " [quolin-service] \n"},  // no write of nothing
-      {"bytes unchanged", {}, "a \xE2\x80\x94 b\r\nc", std::nullopt,
-       STAMP + " [quolin-service] a \xE2\x80\x94 b\r\nc\n"},
+      {"bytes unchanged", {}, std::string("a \xE2\x80\x94 b\r\n\0c", 11), std::nullopt,
+       STAMP + std::string(" [quolin-service] a \xE2\x80\x94 b\r\n\0c\n", 30)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -276,26 +276,19 @@ std::string oracle(std::int64_t ticks) {
   return text;
 }
 
-TEST(FormatTimestamp, AtTheLimits) {
-  struct Case {
-    std::int64_t ticks;
-    const char* text;
-  };
-  constexpr Case cases[] = {
+TEST(FormatTimestamp, AgreesWithTheCivilCalendarOverTheWholeRange) {
+  // The limits, which also check the oracle the sweep below relies on.
+  const std::pair<std::int64_t, const char*> limits[] = {
       {116444736009999999, "1970-01-01 00:00:00 UTC"},  // the fraction is dropped, not rounded
       {116444735999999999, "1970-01-01 00:00:00 UTC"},  // before 1970
       {std::numeric_limits<std::int64_t>::min(), "1970-01-01 00:00:00 UTC"},
       {2650467744000000000, "10000-01-01 00:00:00 UTC"},  // a year past 9999 keeps its digits
       {MAX, "30828-09-14 02:48:05 UTC"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.ticks);
-    EXPECT_EQ(format_timestamp(c.ticks), c.text);
-    EXPECT_EQ(oracle(c.ticks), c.text);  // the oracle of the sweep below agrees
+  for (const auto& [ticks, text] : limits) {
+    EXPECT_EQ(format_timestamp(ticks), text);
+    EXPECT_EQ(oracle(ticks), text);
   }
-}
-
-TEST(FormatTimestamp, AgreesWithTheCivilCalendarOverTheWholeRange) {
   // Every day of 1970 to 2500 at both ends (each month length, leap year and century rule),
   // then seeded random counts anywhere, before 1970 and past 9999 included.
   const std::int64_t epoch = 116444736000000000;
@@ -313,16 +306,6 @@ TEST(FormatTimestamp, AgreesWithTheCivilCalendarOverTheWholeRange) {
   }
   for (int i = 0; i < 200000; ++i) check(any(random));
   EXPECT_EQ(mismatches, 0);
-}
-
-TEST(FormatLogLine, TimestampTagMessageBytesUnchangedAndOneLineFeed) {
-  EXPECT_EQ(format_log_line("T", std::string("a \xE2\x80\x94\r\n\0b", 9)),
-            std::string("T [quolin-service] a \xE2\x80\x94\r\n\0b\n", 29));
-}
-
-TEST(LogError, Text) {
-  EXPECT_EQ(LogError::write_zero().text(), "failed to write whole buffer");
-  EXPECT_EQ(LogError::os(4294967295u).text(), "os error 4294967295");
 }
 
 }  // namespace
