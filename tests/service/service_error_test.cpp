@@ -6,7 +6,6 @@
 #include <string>
 
 #include "fakes/fake_service_control.h"
-#include "service/dispatcher.h"
 #include "service/support.h"
 
 namespace quolin {
@@ -14,9 +13,8 @@ namespace {
 
 using fakes::FakeServiceControl;
 
-TEST(ServiceError, TextsAndExitCodes) {
-  EXPECT_EQ(ServiceError::winapi(1063).text(), "IO error in winapi call");
-  EXPECT_EQ(ServiceError::winapi(1063).win32_exit_code(), 1063u);
+// A winapi error's text and exit code show in the run loop's error exits.
+TEST(ServiceError, ANulByteInANameExitsWithInvalidNameAndNamesTheArgument) {
   const ServiceError nul = ServiceError::argument_has_nul_byte("service name");
   EXPECT_EQ(nul.text(), "service name contains a nul byte");
   EXPECT_EQ(nul.win32_exit_code(), 123u);  // ERROR_INVALID_NAME
@@ -59,23 +57,6 @@ TEST(SystemMessageText, TrimsTrailingWhiteSpaceOnlyOrFallsBack) {
   FakeServiceControl scm;
   scm.format_text = std::u16string(3000, u'x');  // no more than the buffer it asks for
   EXPECT_EQ(system_message_text(scm, 13), std::string(2048, 'x'));
-}
-
-TEST(ProgramEntry, ExitsZeroSilentlyOrWithOneErrorLineAndStatusOne) {
-  FakeServiceControl scm;
-  auto service_main = [](std::uint32_t, char16_t**) {};
-  EntryResult ok = program_entry(scm, service_main);
-  EXPECT_EQ(std::pair(ok.exit_status, ok.error_output), std::pair(0, std::string()));
-  EXPECT_EQ(scm.dispatcher_main, +service_main);
-
-  scm.dispatcher_succeeds = false;
-  scm.dispatcher_error = 1063;
-  scm.format_text = u"The service process could not connect to the service controller.\r\n";
-  EntryResult failed = program_entry(scm, service_main);
-  EXPECT_EQ(failed.exit_status, 1);
-  EXPECT_EQ(failed.error_output,
-            "Error: Winapi(Os { code: 1063, kind: Uncategorized, message: \"The service process "
-            "could not connect to the service controller.\" })\n");
 }
 
 }  // namespace
