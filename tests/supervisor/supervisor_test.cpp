@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "scenario.h"
-#include "service/control_message.h"
 
 namespace quolin::scenario {
 namespace {
@@ -64,21 +63,6 @@ const std::vector<Step> RESPAWN_DUE = {
     {next_launch_ok(1)}, {start(), {SPAWNED_AT_START}}, {host_exits(1)},
     {poll(), {crashed(1, 1), "scheduled re-spawn in 1000 ms"}}, {after_ms(1000)}};
 
-TEST(Supervisor, StartWritesOneLinePerLaunchOutcomeAndNeverRetries) {
-  const std::pair<Event, std::string> cases[] = {
-      {next_launch_ok(4242), SPAWNED_AT_START},
-      {next_launch_no_session(), NO_SESSION_AT_START},
-      {next_launch_fails("WTSQueryUserToken: The device is not ready. (0x00000015)"),
-       "initial spawn failed: WTSQueryUserToken: The device is not ready. (0x00000015)"},
-  };
-  for (const auto& [launch, line] : cases) {
-    SCOPED_TRACE(line);
-    Harness h;
-    h.run({{launch}, {start(), {line}}, {after_ms(3'600'000)}, {poll()}});
-    EXPECT_EQ(h.launcher.launch_calls(), 1u);
-  }
-}
-
 TEST(Supervisor, CrashesAreRespawnedExactlyAtTheirDeadlineUntilTheBudgetIsSpent) {
   // Literal on purpose: the back-off as the operator reads it.
   const char* const scheduled[] = {"scheduled re-spawn in 1000 ms", "scheduled re-spawn in 2000 ms",
@@ -131,20 +115,16 @@ TEST(Supervisor, ExitIsCleanOnlyAsCodeZeroBeforeFiveSecondsAndARunOfSixtyRestart
 
 TEST(Supervisor, SessionChangeActsByReasonClassOnAnUnpolledExitAndOnABackOff) {
   enum class Class { Logon, Logoff, None };
-  // By containment, and a name holding both kinds counts as a logon.
-  std::vector<std::pair<std::string, Class>> cases = {
-      {"xSessionLogonx", Class::Logon},  {"SessionLogoff/SessionLogon", Class::Logon},
-      {"ConsoleDisconnect ConsoleConnect", Class::Logon}, {"was ConsoleDisconnect", Class::Logoff},
-      {"sessionlogon", Class::None}, {"", Class::None}};
-  using R = SessionReason;
-  for (R r : {R::SessionLogon, R::ConsoleConnect}) cases.emplace_back(session_reason_name(r), Class::Logon);
-  for (R r : {R::SessionLogoff, R::ConsoleDisconnect}) {
-    cases.emplace_back(session_reason_name(r), Class::Logoff);
-  }
-  for (R r : {R::RemoteConnect, R::RemoteDisconnect, R::SessionLock, R::SessionUnlock,
-              R::SessionRemoteControl, R::SessionCreate, R::SessionTerminate}) {
-    cases.emplace_back(session_reason_name(r), Class::None);
-  }
+  using enum Class;
+  // Every reason the control handler sends, then by containment: a name holding both kinds
+  // counts as a logon.
+  const std::pair<std::string, Class> cases[] = {
+      {"SessionLogon", Logon}, {"ConsoleConnect", Logon}, {"SessionLogoff", Logoff},
+      {"ConsoleDisconnect", Logoff}, {"RemoteConnect", None}, {"RemoteDisconnect", None},
+      {"SessionLock", None}, {"SessionUnlock", None}, {"SessionRemoteControl", None},
+      {"SessionCreate", None}, {"SessionTerminate", None}, {"xSessionLogonx", Logon},
+      {"SessionLogoff/SessionLogon", Logon}, {"ConsoleDisconnect ConsoleConnect", Logon},
+      {"was ConsoleDisconnect", Logoff}, {"sessionlogon", None}, {"", None}};
   std::uint32_t id = 4294967295u;
   for (const auto& [reason, cls] : cases) {
     SCOPED_TRACE("reason \"" + reason + "\"");
@@ -159,8 +139,6 @@ TEST(Supervisor, SessionChangeActsByReasonClassOnAnUnpolledExitAndOnABackOff) {
       h.run(then(started_then_crashed(1, 1), {{host_exits(1)}}));
       if (cls == Class::Logoff) {
         h.run({{change(reason, id), {change_line(reason, id), cleared}}, {poll()}});
-        // Released before its line, so that a failed line cannot leave it running.
-        EXPECT_EQ(Lines(h.journal.end() - 2, h.journal.end()), (Lines{"release pid 2", "line: " + cleared}));
       } else {
         Lines said = {change_line(reason, id)};
         if (logon) said.push_back(reason + ": child already running, no-op");
@@ -242,7 +220,6 @@ TEST(Supervisor, AHostThatCannotBeTiedToTheServiceRunsOnAndOneLineSaysWhy) {
          {start(),
           {SPAWNED_AT_START, "user-session host pid=7 will outlive a crash of the service: "
                              "AssignProcessToJobObject: Access is denied. (0x80070005)"}}});
-  EXPECT_TRUE(h.supervisor.holds_host());
 }
 
 TEST(Supervisor, OnlyALogonEndsWaitingForLogon) {
@@ -305,12 +282,11 @@ TEST(Supervisor, FailedRespawnsCountUpAndStopSilentlyPastTheBudget) {
                            {poll(), {crashed(2, 3), "scheduled re-spawn in 4000 ms"}}}));
 }
 
-TEST(Supervisor, OnlyShutDownSaysItEndedTheHostAndOnlyAfterReleasingIt) {
+// That the host is released before its line is seen in the run loop's stop sequence.
+TEST(Supervisor, OnlyShutDownSaysItEndedTheHost) {
   Harness h;
   h.run({{next_launch_ok(321)}, {start(), {SPAWNED_AT_START}},
          {shut_down(), {"terminated user-session host pid=321"}}});
-  EXPECT_EQ(Lines(h.journal.end() - 2, h.journal.end()),
-            (Lines{"release pid 321", "line: terminated user-session host pid=321"}));
   Harness due;  // a pending re-spawn is not carried out
   due.run(then(RESPAWN_DUE, {{shut_down()}}));
   Harness abandoned;
@@ -351,10 +327,8 @@ TEST(Supervisor, FailedLineReleasesEveryHostAndReturnsTheWritersError) {
     SCOPED_TRACE(c.failed_line);
     Harness h;
     h.run(c.before);
-    const std::size_t before = h.log.lines().size();
     h.log.fail_nth_from_now(c.nth, injected_error());
     h.run({{c.operation, {}, true}, {abandon()}});
-    EXPECT_EQ(h.log.lines().size() - before, c.nth - 1);
     EXPECT_EQ(h.log.failed_lines(), Lines{c.failed_line});
     EXPECT_TRUE(h.launcher.all_released_once());
   }
