@@ -1,12 +1,4 @@
 // Scenarios for the Supervisor: a table of events, each with the exact lines it must write.
-//
-//   Harness h;
-//   h.run({{next_launch_ok(101)},
-//          {start(), {"spawned user-session host at service start"}},
-//          {host_exits(1)},
-//          {poll(), {"user-session host pid=101 exited (code=0x00000001 (1), consecutive_crashes=1)",
-//                    "scheduled re-spawn in 1000 ms"}}});
-//
 // Events that are not Supervisor operations (clock, host, launch script) write nothing. After
 // every event the harness checks what holds whatever the policy decides (check_invariants), and
 // at its end that every scripted launch was used.
