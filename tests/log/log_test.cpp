@@ -94,7 +94,6 @@ TEST(ServiceLog, MakesTheFolderTreeTopDownButNeverARootOrAShare) {
     std::u16string log_file;  // holds the line afterwards, unless there is an error
   };
   const Case cases[] = {
-      {"folder exists", u"C:\\ProgramData", usual_machine, std::nullopt, LOG_FILE},
       {"missing parents", u"D:\\A\\B", [](FakeFiles& fs) { fs.add_folder(u"D:\\"); }, std::nullopt,
        u"D:\\A\\B\\Quolin\\service.log"},
       {"made meanwhile by another process", u"D:\\A", [](FakeFiles& fs) {
@@ -104,11 +103,6 @@ TEST(ServiceLog, MakesTheFolderTreeTopDownButNeverARootOrAShare) {
          };
        },
        std::nullopt, u"D:\\A\\Quolin\\service.log"},
-      {"a file in the way", u"C:\\ProgramData", [](FakeFiles& fs) {
-         fs.add_folder(u"C:\\ProgramData");
-         fs.add_file(u"C:\\ProgramData\\Quolin", "a file");
-       },
-       LogError::os(183), u""},
       {"refused", u"D:\\A\\B", [](FakeFiles& fs) {
          fs.add_folder(u"D:\\");
          fs.refused_folders[u"D:\\A\\B\\Quolin"] = 5;
@@ -116,10 +110,6 @@ TEST(ServiceLog, MakesTheFolderTreeTopDownButNeverARootOrAShare) {
        LogError::os(5), u""},
       {"no drive", u"E:\\", [](FakeFiles&) {}, LogError::os(3), u""},
       {"no share", u"\\\\server\\share", [](FakeFiles&) {}, LogError::os(3), u""},
-      {"open refused", u"C:\\ProgramData", [](FakeFiles& fs) {
-         usual_machine(fs);
-         fs.refuse_open = 5;
-       }, LogError::os(5), u""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
