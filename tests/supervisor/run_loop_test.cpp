@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <functional>
 
 #include "fakes/fake_clock.h"
@@ -36,8 +35,7 @@ class TestEnvironment final : public ServiceEnvironment {
 
   // Delivers a control the way the system would, with its session notification record.
   void control(std::uint32_t code, std::uint32_t event_type = 0, std::uint32_t session = 0) {
-    unsigned char notification[8] = {8, 0, 0, 0};
-    std::memcpy(notification + 4, &session, 4);
+    std::uint32_t notification[2] = {8, session};  // cbSize, dwSessionId
     ASSERT_FALSE(scm_fake.registered_contexts.empty()) << "control before any registration";
     scm_fake.control(code, event_type, notification);
   }
