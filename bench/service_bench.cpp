@@ -53,12 +53,17 @@ struct QuietFakes {
   fakes::FakeServiceControl service_control;
   fakes::RecordingLineWriter log;
 
-  // The host's process handle is the one thing the launcher keeps open between calls.
-  bool host_held() const { return processes.open_objects().size() == 1; }
+  // The host's process handle (and its job) are what the launcher keeps open between calls.
+  std::optional<std::string> host() const {
+    for (const std::string& label : processes.open_objects()) {
+      if (label.starts_with("process")) return label;
+    }
+    return std::nullopt;
+  }
+  bool host_held() const { return host().has_value(); }
   // The running host ends by itself with `code`.
   void host_exits_with(std::uint32_t code) {
-    const std::vector<std::string> open = processes.open_objects();
-    if (open.size() == 1) processes.exit_process(processes.object(open.front()), code);
+    if (auto label = host()) processes.exit_process(processes.object(*label), code);
   }
 };
 

@@ -196,6 +196,8 @@ struct Model {
 
   bool host = false;
   Instant launched_at{};
+  // The session of the latest launch: the world launches every host into session 1.
+  std::optional<std::uint32_t> host_session;
   std::optional<Instant> deadline;
   std::uint32_t count = 0;
   std::uint64_t launches = 0;
@@ -218,6 +220,7 @@ struct Model {
     ++lines;  // every outcome writes one line
     if (kind != LaunchKind::Launched) return false;
     host = true;
+    host_session = 1;
     launched_at = now;
     deadline.reset();
     return true;
@@ -229,7 +232,7 @@ struct Model {
     launch(kind, now);
   }
 
-  void session_change(std::string_view reason, LaunchKind kind, Instant now) {
+  void session_change(std::string_view reason, std::uint32_t session, LaunchKind kind, Instant now) {
     ++lines;
     switch (classify(reason)) {
       case ReasonClass::Logon:
@@ -242,6 +245,10 @@ struct Model {
         }
         break;
       case ReasonClass::Logoff:
+        if (host_session && session != *host_session) {  // another session's: one line, no change
+          ++lines;
+          break;
+        }
         if (host) ++lines;
         host = false;
         count = 0;
@@ -432,8 +439,10 @@ PartResult soak_supervisor(std::uint64_t events, std::uint64_t seed, Violations&
       logon = c == ReasonClass::Logon;
       logoff = c == ReasonClass::Logoff;
       classless = c == ReasonClass::None;
-      model.session_change(reason, kind, now);
-      status = supervisor->on_session_change(reason, static_cast<std::uint32_t>(r.next()));
+      // Half of the changes concern the host's session; the others any session at all.
+      const std::uint32_t session = r.below(2) == 0 ? 1u : static_cast<std::uint32_t>(r.next());
+      model.session_change(reason, session, kind, now);
+      status = supervisor->on_session_change(reason, session);
     } else {
       was_poll = true;
       model.poll(exit, kind, now);
@@ -533,13 +542,13 @@ class SoakEnvironment final : public ServiceEnvironment {
     if (random_.below(3) == 0) {
       // A session-change control with its notification record, as the system delivers it.
       const std::uint32_t event_type = 1 + random_.below(11);
-      const std::uint32_t session = static_cast<std::uint32_t>(random_.next());
+      const std::uint32_t session = random_.below(2) == 0 ? 1u : static_cast<std::uint32_t>(random_.next());
       std::array<unsigned char, 12> record{};
       record[0] = 12;
       std::memcpy(record.data() + 4, &session, 4);
       const std::string_view reason = session_reason_name(*session_reason_from_event_type(event_type));
       logon_ = classify(reason) == ReasonClass::Logon;
-      model_.session_change(reason, kind, now);
+      model_.session_change(reason, session, kind, now);
       deliver(14, event_type, record.data());
     } else {
       model_.poll(exit, kind, now);
