@@ -74,7 +74,7 @@ class Supervisor {
   // The run loop ends with a fatal error: releases a held host and writes nothing.
   void abandon();
 
-  // Read-only view of the state, for the run loop's diagnostics and for tests.
+  // Read-only view of the state, for the checks of its invariants (the tests and the soak).
   bool holds_host() const { return host_.has_value(); }
   std::optional<std::uint32_t> host_pid() const;
   std::uint32_t consecutive_crashes() const { return consecutive_crashes_; }
