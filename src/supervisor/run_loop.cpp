@@ -127,7 +127,7 @@ class ServiceMain {
     return {};
   }
 
-  void error_exit(FatalError error) {
+  void error_exit(const FatalError& error) {
     if (supervisor_) supervisor_->abandon();
     receiver_.reset();
     // The log may be the very thing that failed: this last attempt's own failure is ignored.

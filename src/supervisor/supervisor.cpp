@@ -84,10 +84,13 @@ std::string cleared_child(std::string_view reason) {
 }
 
 std::string exited_cleanly(std::uint32_t pid, Duration run) {
+  // One sentence over two source lines, kept out of the list below so that it cannot be
+  // mistaken for two elements with a comma missing.
+  constexpr std::string_view assumption =
+      " assuming another quolin.exe is already running in this session; pausing "
+      "re-spawn until next SessionLogon";
   return cat({"user-session host pid=", decimal(pid), " exited cleanly in ", millis_text(run),
-              " ms ", EM_DASH,
-              " assuming another quolin.exe is already running in this session; pausing "
-              "re-spawn until next SessionLogon"});
+              " ms ", EM_DASH, assumption});
 }
 
 std::string exited(std::uint32_t pid, const std::optional<std::uint32_t>& code,

@@ -53,6 +53,8 @@ class Supervisor {
 
   Supervisor(const Supervisor&) = delete;
   Supervisor& operator=(const Supervisor&) = delete;
+  Supervisor(Supervisor&&) = delete;
+  Supervisor& operator=(Supervisor&&) = delete;
 
   // Once, after the service reported itself running: launches the host if a user is at the
   // console. A launch that fails or finds nobody is neither retried nor counted.
