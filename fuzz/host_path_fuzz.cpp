@@ -49,11 +49,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A path ends at its first NUL: the system's answer holds none.
   std::u16string path = in.rest_as_utf16();
   path = path.substr(0, path.find(u'\0'));
-  // Short inputs stand for long paths too: a length byte repeats the path up to past the first
-  // buffers (512 and 1024 units).
-  const std::size_t repeat = (mode >> 2) % 8;
+  // Short inputs stand for long paths too: bit 5 of the mode stretches the path, repeating it,
+  // to a length at an edge of the buffers the service tries (512, 1024, 2048 units), picked by
+  // bits 2-4. Only those lengths: every unit costs the same checks, and stretching each input
+  // to thousands of units made this target twenty times slower than the others while it
+  // reached no edge that these do not.
+  static constexpr std::size_t EDGE_LENGTHS[] = {511, 512, 513, 1023, 1024, 1025, 2047, 2048};
   std::u16string long_path = path;
-  for (std::size_t i = 0; i < repeat * 64 && !path.empty() && long_path.size() < 5000; ++i) long_path += path;
+  if ((mode & 0x20) != 0 && !path.empty() && path.size() < EDGE_LENGTHS[(mode >> 2) % 8]) {
+    const std::size_t length = EDGE_LENGTHS[(mode >> 2) % 8];
+    long_path.reserve(length);
+    while (long_path.size() < length) long_path.append(path, 0, length - long_path.size());
+  }
   api.executable_path = long_path;
 
   const std::string host = quolin::resolve_host_path(api);
