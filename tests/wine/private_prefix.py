@@ -64,7 +64,8 @@ def run_scenario(namespace, options, run):
     ap.add_argument("--template", default=os.environ.get(
         "QUOLIN_WINE_TEMPLATE", os.path.join(ROOT, "build", "wine-template")))
     args = ap.parse_args()
-    subprocess.run([os.path.join(ROOT, "scripts", "wine-template"), args.template], check=True)
+    if sys.platform != "win32":  # on Windows itself there is no prefix to make
+        subprocess.run([os.path.join(ROOT, "scripts", "wine-template"), args.template], check=True)
     start = time.monotonic()
     try:
         run(args, scenarios[args.scenario])
@@ -345,3 +346,9 @@ class PrivatePrefix:
             print(f"prefix kept: {self.prefix}", file=sys.stderr, flush=True)
         else:
             shutil.rmtree(self.prefix, ignore_errors=True)
+
+
+if sys.platform == "win32":
+    # On a real Windows machine (the CI's windows job) the same scenarios drive the machine's own
+    # Service Control Manager: see native_windows.py.
+    from native_windows import NativeWindows as PrivatePrefix  # noqa: E402,F811

@@ -1,0 +1,128 @@
+"""The same harness on a real Windows machine (the CI's windows job): the e2e scenarios and their
+helpers unchanged, with the Service Control Manager, the registry and the processes of the
+machine itself through sc.exe, reg.exe and tasklist.exe instead of a Wine prefix.
+
+private_prefix.py hands out this class as `PrivatePrefix` when it runs on Windows. There is one
+machine and one QuolinHost on it, so scenarios run one after another, never side by side; each
+begins by removing what an earlier one left (the service, the install folder, the log folder)
+and ends by removing the service.
+
+Paths: scenarios name the log folder as Wine has it (C:\\users\\Public, Wine's %ProgramData%
+inside a service); here that part of a path means the real %ProgramData%.
+"""
+import csv
+import io
+import os
+import shutil
+import signal
+import subprocess
+import time
+
+from private_prefix import SERVICE, PrivatePrefix as WinePrefix
+
+WINE_PROGRAM_DATA = "c:\\users\\public"
+PROGRAM_DATA = os.environ.get("ProgramData", r"C:\ProgramData")
+LOG_FOLDER = PROGRAM_DATA + r"\Quolin"
+
+# os.kill on Windows ends the process through TerminateProcess with the signal number as its
+# exit code, which is what a scenario means by killing the service; Windows' Python has no
+# SIGKILL to name it by.
+if not hasattr(signal, "SIGKILL"):
+    signal.SIGKILL = 9
+
+
+class NativeWindows(WinePrefix):
+    kind = "windows"
+
+    def __init__(self, name, template, files=None, install_dir=r"C:\quolin"):
+        del template  # no prefix to copy
+        self.name = name
+        self.prefix = None
+        self.env = dict(os.environ)
+        self.log_path = LOG_FOLDER + r"\service.log"
+        self.install_dir = install_dir
+        self.keeper = None
+        self._remove_leftovers()
+        for path, source in (files or {}).items():
+            self.put(path, source)
+        self.populate()
+
+    def _remove_leftovers(self):
+        if self.state() is not None:
+            self.sc("stop", SERVICE)
+            try:
+                self.wait_state("STOPPED", timeout=30)
+            except self.Error:
+                pass
+            self.sc("delete", SERVICE)
+        for image in ("quolin.exe", "quolin-service.exe"):
+            subprocess.run(["taskkill", "/F", "/IM", image], capture_output=True, check=False)
+        for folder in (self.install_dir, LOG_FOLDER):
+            remove(folder)
+
+    # --- files ------------------------------------------------------------------------------
+    def drive_c(self, *parts):
+        return self.unix("C:\\" + "\\".join(parts))
+
+    def unix(self, windows_path):
+        """The real path of a C: path as a scenario names it."""
+        assert windows_path[:3].upper() == "C:\\", windows_path
+        if windows_path.lower().startswith(WINE_PROGRAM_DATA):
+            return PROGRAM_DATA + windows_path[len(WINE_PROGRAM_DATA):]
+        return windows_path
+
+    # --- running programs -------------------------------------------------------------------
+    def wine(self, *args, cwd=None, extra_env=None, timeout=None):
+        """The program itself (sc, reg, msiexec, cmd or a C: path), without Wine."""
+        env = dict(self.env, **(extra_env or {}))
+        program = self.unix(args[0]) if args[0][:3].upper() == "C:\\" else args[0]
+        return subprocess.run([program, *args[1:]], env=env, cwd=cwd, capture_output=True,
+                              text=True, timeout=timeout or self.wine_timeout, check=False)
+
+    def tool(self, exe, *args, ready):
+        proc = subprocess.Popen(["C:\\" + exe, *map(str, args)], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+        first = proc.stdout.readline().strip()
+        if first != ready:
+            raise self.Error(f"{exe} {args}: {first!r} {proc.stderr.read()!r}")
+        return proc
+
+    def hold_log(self, millis):
+        return self.tool("hold_file.exe", self.log_path, millis, SERVICE, ready="holding")
+
+    # --- processes --------------------------------------------------------------------------
+    def processes(self, image):
+        """Process ids of the machine's processes whose image is `image`."""
+        r = subprocess.run(["tasklist", "/FI", f"IMAGENAME eq {image}", "/FO", "CSV", "/NH"],
+                           capture_output=True, text=True, check=False)
+        return [int(row[1]) for row in csv.reader(io.StringIO(r.stdout))
+                if len(row) > 1 and row[0].lower() == image.lower()]
+
+    def close(self):
+        if os.environ.get("QUOLIN_KEEP_PREFIX"):
+            return
+        if self.state() is not None:
+            self.sc("stop", SERVICE)
+            try:
+                self.wait_state("STOPPED", timeout=30)
+            except self.Error:
+                pass
+            self.sc("delete", SERVICE)
+        subprocess.run(["taskkill", "/F", "/IM", "quolin.exe"], capture_output=True, check=False)
+        time.sleep(0.5)  # the SCM lets go of a deleted service's process a moment later
+
+
+def remove(path):
+    """Removes a file, a folder with what is in it, or a link or junction (never its target)."""
+    if not os.path.lexists(path):
+        return
+    if os.path.islink(path) or getattr(os.path, "isjunction", lambda _: False)(path):
+        if os.path.isdir(path):
+            os.rmdir(path)
+        else:
+            os.unlink(path)
+    elif os.path.isdir(path):
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        os.unlink(path)
+
