@@ -16,7 +16,6 @@ import os
 import shutil
 import signal
 import subprocess
-import time
 
 from private_prefix import SERVICE, PrivatePrefix as WinePrefix
 
@@ -48,6 +47,12 @@ class NativeWindows(WinePrefix):
         self.populate()
 
     def _remove_leftovers(self):
+        self._remove_service()
+        for folder in (self.install_dir, LOG_FOLDER):
+            remove(folder)
+
+    def _remove_service(self):
+        """Stops and deletes QuolinHost if it exists, and ends any host left running."""
         if self.state() is not None:
             self.sc("stop", SERVICE)
             try:
@@ -55,10 +60,9 @@ class NativeWindows(WinePrefix):
             except self.Error:
                 pass
             self.sc("delete", SERVICE)
+            self.until(lambda: self.state() is None, 30, lambda: f"{SERVICE} is still registered")
         for image in ("quolin.exe", "quolin-service.exe"):
             subprocess.run(["taskkill", "/F", "/IM", image], capture_output=True, check=False)
-        for folder in (self.install_dir, LOG_FOLDER):
-            remove(folder)
 
     # --- files ------------------------------------------------------------------------------
     def drive_c(self, *parts):
@@ -99,17 +103,8 @@ class NativeWindows(WinePrefix):
                 if len(row) > 1 and row[0].lower() == image.lower()]
 
     def close(self):
-        if os.environ.get("QUOLIN_KEEP_PREFIX"):
-            return
-        if self.state() is not None:
-            self.sc("stop", SERVICE)
-            try:
-                self.wait_state("STOPPED", timeout=30)
-            except self.Error:
-                pass
-            self.sc("delete", SERVICE)
-        subprocess.run(["taskkill", "/F", "/IM", "quolin.exe"], capture_output=True, check=False)
-        time.sleep(0.5)  # the SCM lets go of a deleted service's process a moment later
+        if not os.environ.get("QUOLIN_KEEP_PREFIX"):
+            self._remove_service()
 
 
 def remove(path):
