@@ -1,6 +1,6 @@
 @echo off
 rem Stops the Windows service QuolinHost, waits until it has stopped, and deletes it, with
-rem sc.exe only, then removes what install.cmd copied into %ProgramFiles%\Quolin
+rem sc.exe only, removes its event source (reg.exe), then what install.cmd copied into %ProgramFiles%\Quolin
 rem (quolin-service.exe, quolin.exe, lock-log-folder.cmd, and the folder when nothing else is in
 rem it). The log folder %ProgramData%\Quolin and its log stay. A service installed by the MSI is
 rem removed with msiexec /x instead.
@@ -10,6 +10,7 @@ setlocal EnableExtensions DisableDelayedExpansion
 set "SERVICE=QuolinHost"
 set "SC=%SystemRoot%\System32\sc.exe"
 set "FIND=%SystemRoot%\System32\find.exe"
+set "REG=%SystemRoot%\System32\reg.exe"
 rem Results are tested with "if errorlevel", never with && or ||: Wine's cmd takes both of
 rem those after a pipe or after a program it cannot find, whatever the result.
 
@@ -50,6 +51,8 @@ if errorlevel 1 (
   >&2 echo uninstall.cmd: sc delete failed; %SERVICE% is stopped but still registered.
   exit /b 1
 )
+rem Gone already when a failed install.cmd removed it: that is fine.
+"%REG%" delete "HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\%SERVICE%" /f >nul 2>&1
 if defined ProgramW6432 (set "DEST=%ProgramW6432%\Quolin") else (set "DEST=%ProgramFiles%\Quolin")
 for %%N in (quolin-service.exe quolin.exe lock-log-folder.cmd) do if exist "%DEST%\%%N" del /f /q "%DEST%\%%N"
 rmdir "%DEST%" >nul 2>&1

@@ -34,6 +34,9 @@ ADMINS, SYSTEM, FILE_ALL_ACCESS, OI_CI = "S-1-5-32-544", "S-1-5-18", 0x1F01FF, 0
 LOCKED = {"owner": ADMINS, "protected": True,
           "aces": [("allow", sid, FILE_ALL_ACCESS, OI_CI) for sid in (SYSTEM, ADMINS)]}
 PASSWORD = "throw-away password"
+# The event source QuolinHost: both installers register it, both uninstallers remove it.
+EVENT_KEY = r"SYSTEM\CurrentControlSet\Services\EventLog\Application\QuolinHost"
+EVENT_SOURCE = {"EventMessageFile": SERVICE_EXE, "TypesSupported": "0x7"}
 
 
 def run(*cmd, **kw):
@@ -54,6 +57,11 @@ def msi_table(msi, table):
 
 def msi_property(msi, name):
     return dict((row[0], row[1]) for row in msi_table(msi, "Property")).get(name)
+
+
+def event_source(wine):
+    """The values of the event source's key, or None when it is not there."""
+    return wine.registry("HKLM\\" + EVENT_KEY).get("QuolinHost")
 
 
 def decode_sddl(args, sddl):
@@ -112,6 +120,12 @@ def scenario_build(args):
     if msi_property(main, "ProductCode") == msi_property(signed, "ProductCode"):
         raise Failure("two builds share a ProductCode: the second could not upgrade the first")
 
+    # The event source: two rows of the service's component, naming the installed executable.
+    [exe] = [f[0] for f in msi_table(main, "File") if f[2] == "quolin-service.exe"]
+    rows = sorted((r[1], r[2].rstrip("\\"), r[3], r[4], r[5]) for r in msi_table(main, "Registry"))
+    expect_equal(rows, [("2", EVENT_KEY, "EventMessageFile", f"[#{exe}]", "QuolinService"),
+                        ("2", EVENT_KEY, "TypesSupported", "#7", "QuolinService")], "Registry rows")
+
     if "LockPermissions" in run("msiinfo", "tables", main).stdout.split():
         raise Failure("LockPermissions beside MsiLockPermissionsEx: Windows Installer error 1941")
     # The rights go to the one CreateFolder row, CommonAppDataFolder\Quolin.
@@ -162,6 +176,7 @@ def scenario_msi_install(args):
         if wine.read(SERVICE_EXE) != content(os.path.join(args.work, "quolin-service.exe")):
             raise Failure("the installed quolin-service.exe is not the signed one")
         expect_equal(wine.service_config().get("ObjectName"), "LocalSystem", "account")
+        expect_equal(event_source(wine), EVENT_SOURCE, "event source after install")
         wine.wait_for("spawned user-session host at service start")
         host = wine.wait_launches(1)[0]
         expect_equal(wine.stop(), 0, "WIN32_EXIT_CODE after stop")
@@ -170,7 +185,8 @@ def scenario_msi_install(args):
 
         code, log = wine.msiexec("/x", r"C:\QuolinHost-signed.msi", "/qn")
         expect_equal(code, 0, f"msiexec /x exit code; log:\n{log[-3000:]}")
-        expect_equal((wine.state(), wine.products()), (None, []), "service, products after /x")
+        expect_equal((wine.state(), wine.products(), event_source(wine)), (None, [], None),
+                     "service, products, event source after /x")
         expect_equal(sorted(os.listdir(wine.unix(INSTALL_DIR))),
                      ["quolin-launches.txt", "quolin.exe"],
                      "files left by uninstall: the operator's, not the package's")
@@ -193,6 +209,7 @@ def scenario_msi_upgrade(args):
         expect_equal(wine.products(), [(installed, args.version)], "products after the upgrade")
         if wine.read(SERVICE_EXE) != content(args.exe):
             raise Failure("the upgrade did not replace quolin-service.exe")
+        expect_equal(event_source(wine), EVENT_SOURCE, "event source after the upgrade")
         if not os.path.isdir(wine.unix(LOG_DIR)):
             raise Failure(f"{LOG_DIR} is not a folder after the upgrade")
 
@@ -218,7 +235,8 @@ SYSTEM32 = r"C:\windows\system32"
 
 def scenario_scripts(args):
     """install.cmd from a folder named R&D (x86) 100% !: refusals change nothing; the install
-    copies into Program Files, registers that copy quoted exactly, and asks icacls for the
+    copies into Program Files, registers that copy quoted exactly and as the event source's
+    message file, and asks icacls for the
     rights the MSI's SDDL holds; uninstall.cmd removes the copies and keeps the log."""
     files = {f"{folder}\\{name}": source for folder in (AWKWARD, PERCENT) for name, source in (
         ("install.cmd", os.path.join(ROOT, "packaging", "install.cmd")),
@@ -254,6 +272,7 @@ def scenario_scripts(args):
         expect_equal(r.returncode, 0, f"install.cmd; output:\n{r.stdout}{r.stderr}")
         expect_equal(wine.state(), "RUNNING", "state after install.cmd")
         expect_equal(wine.service_config().get("ImagePath"), f'"{SERVICE_EXE}"', "ImagePath")
+        expect_equal(event_source(wine), EVENT_SOURCE, "event source after install.cmd")
         for name in ("quolin-service.exe", "quolin.exe"):
             if wine.read(INSTALL_DIR + "\\" + name) != wine.read(AWKWARD + "\\" + name):
                 raise Failure(f"{name} was not copied into {INSTALL_DIR}")
@@ -276,7 +295,8 @@ def scenario_scripts(args):
 
         r = sh("uninstall.cmd")
         expect_equal(r.returncode, 0, f"uninstall.cmd; output:\n{r.stdout}{r.stderr}")
-        expect_equal(wine.state(), None, "service after uninstall.cmd")
+        expect_equal((wine.state(), event_source(wine)), (None, None),
+                     "service and event source after uninstall.cmd")
         expect_equal(os.listdir(wine.unix(INSTALL_DIR)), ["quolin-launches.txt"],
                      "left in Program Files by uninstall.cmd (the host's own record)")
         expect_equal(wine.read(LOG), EARLIER_LOG, "the log after uninstall.cmd")
