@@ -1,6 +1,7 @@
 #include "log/event_log_sink.h"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/text.h"

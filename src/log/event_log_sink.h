@@ -1,7 +1,7 @@
 // The event sink of the service: the source QuolinHost in the Application log.
 //
-//   EventLogSink events(platform::win32_event_log());   // once, at service start
-//   events.report(events::SERVICE_FAILED, {error_text});
+//   EventLogSink sink(platform::win32_event_log());   // once, at service start
+//   sink.report(events::SERVICE_FAILED, {error_text});
 //
 // The source is opened once, when the sink is made, and closed when it goes. When it cannot be
 // opened every report goes nowhere; a report that fails is dropped. Neither is retried or
