@@ -172,9 +172,7 @@ Status<LogError> Supervisor::start() {
   }
   if (std::holds_alternative<NoActiveSession>(outcome)) return write(lines::no_session_at_start());
   const std::string& error = std::get<LaunchFailed>(outcome).text;
-  if (auto s = write(lines::initial_spawn_failed(error)); !s) return s;
-  events_.report(events::LAUNCH_FAILED, {SERVICE_START, error});
-  return {};
+  return write(lines::initial_spawn_failed(error), events::LAUNCH_FAILED, {SERVICE_START, error});
 }
 
 Status<LogError> Supervisor::on_session_change(std::string_view reason, std::uint32_t session_id) {
@@ -201,9 +199,7 @@ Status<LogError> Supervisor::on_logon(std::string_view reason) {
   // Neither retried nor counted: the user is there, so the next logon is the next chance.
   if (std::holds_alternative<NoActiveSession>(outcome)) return write(lines::no_console_session(reason));
   const std::string& error = std::get<LaunchFailed>(outcome).text;
-  if (auto s = write(lines::spawn_after_failed(reason, error)); !s) return s;
-  events_.report(events::LAUNCH_FAILED, {reason, error});
-  return {};
+  return write(lines::spawn_after_failed(reason, error), events::LAUNCH_FAILED, {reason, error});
 }
 
 Status<LogError> Supervisor::on_logoff(std::string_view reason, std::uint32_t session_id) {
@@ -217,9 +213,7 @@ Status<LogError> Supervisor::on_logoff(std::string_view reason, std::uint32_t se
   consecutive_crashes_ = 0;
   respawn_deadline_.reset();
   if (!pid) return {};
-  if (auto s = write(lines::cleared_child(reason)); !s) return s;
-  events_.report(events::HOST_ENDED, {decimal(*pid), reason});
-  return {};
+  return write(lines::cleared_child(reason), events::HOST_ENDED, {decimal(*pid), reason});
 }
 
 Status<LogError> Supervisor::on_poll_timeout() {
@@ -241,9 +235,7 @@ Status<LogError> Supervisor::handle_exit(const HostExit& exit) {
     // Another instance already serves this session; starting ours again would only repeat this.
     consecutive_crashes_ = 0;
     respawn_deadline_.reset();
-    if (auto s = write(lines::exited_cleanly(pid, run)); !s) return s;
-    events_.report(events::ANOTHER_INSTANCE, {decimal(pid), millis_text(run)});
-    return {};
+    return write(lines::exited_cleanly(pid, run), events::ANOTHER_INSTANCE, {decimal(pid), millis_text(run)});
   }
 
   consecutive_crashes_ = run >= STABLE_RUN_TIME ? 1 : saturating_increment(consecutive_crashes_);
@@ -253,15 +245,17 @@ Status<LogError> Supervisor::handle_exit(const HostExit& exit) {
 
   if (consecutive_crashes_ > CRASH_BUDGET) {
     respawn_deadline_.reset();
-    if (auto s = write(lines::crash_budget_exceeded()); !s) return s;
-    events_.report(events::CRASH_BUDGET_SPENT, {pid_text, code, crashes, decimal(CRASH_BUDGET)});
-    return {};
+    return write(lines::crash_budget_exceeded(), events::CRASH_BUDGET_SPENT,
+                 {pid_text, code, crashes, decimal(CRASH_BUDGET)});
   }
 
   const Duration delay = respawn_delay(consecutive_crashes_);
   respawn_deadline_ = now.plus(delay);
-  if (auto s = write(lines::scheduled_respawn(delay)); !s) return s;
-  events_.report(events::HOST_CRASHED, {pid_text, code, crashes, millis_text(delay)});
+  if (auto s = write(lines::scheduled_respawn(delay), events::HOST_CRASHED,
+                     {pid_text, code, crashes, millis_text(delay)});
+      !s) {
+    return s;
+  }
   return respawn_if_due();
 }
 
@@ -274,10 +268,9 @@ Status<LogError> Supervisor::respawn_if_due() {
 
 Status<LogError> Supervisor::respawn(Instant now) {
   const std::string success = lines::respawned(consecutive_crashes_);
+  const std::string occasion = respawn_attempt(consecutive_crashes_);
   LaunchOutcome outcome = launcher_.launch();
-  if (auto* launched = std::get_if<Launched>(&outcome)) {
-    return record_launched(std::move(*launched), success, respawn_attempt(consecutive_crashes_));
-  }
+  if (auto* launched = std::get_if<Launched>(&outcome)) return record_launched(std::move(*launched), success, occasion);
   if (std::holds_alternative<NoActiveSession>(outcome)) {
     // Nobody to launch for: the next logon brings the host back.
     respawn_deadline_.reset();
@@ -285,8 +278,7 @@ Status<LogError> Supervisor::respawn(Instant now) {
   }
 
   const std::string& error = std::get<LaunchFailed>(outcome).text;
-  if (auto s = write(lines::respawn_failed(error)); !s) return s;
-  events_.report(events::LAUNCH_FAILED, {RESPAWN, error});
+  if (auto s = write(lines::respawn_failed(error), events::LAUNCH_FAILED, {RESPAWN, error}); !s) return s;
   consecutive_crashes_ = saturating_increment(consecutive_crashes_);
   if (consecutive_crashes_ > CRASH_BUDGET) {
     respawn_deadline_.reset();
@@ -300,9 +292,7 @@ Status<LogError> Supervisor::shut_down() {
   if (!host_) return {};
   const std::uint32_t pid = host_->process.pid;
   release_held();
-  if (auto s = write(lines::terminated(pid)); !s) return s;
-  events_.report(events::HOST_ENDED, {decimal(pid), SERVICE_STOP});
-  return {};
+  return write(lines::terminated(pid), events::HOST_ENDED, {decimal(pid), SERVICE_STOP});
 }
 
 void Supervisor::abandon() { release_held(); }
@@ -320,15 +310,20 @@ Status<LogError> Supervisor::record_launched(Launched launched, std::string_view
   respawn_deadline_.reset();
   events_.report(events::HOST_LAUNCHED, {occasion, decimal(pid), decimal(launched.session_id)});
   if (launched.job_error.empty()) return {};
-  if (auto s = write(lines::not_tied(pid, launched.job_error)); !s) return s;
-  events_.report(events::HOST_NOT_TIED, {decimal(pid), launched.job_error});
-  return {};
+  return write(lines::not_tied(pid, launched.job_error), events::HOST_NOT_TIED, {decimal(pid), launched.job_error});
 }
 
 Status<LogError> Supervisor::write(std::string_view line) {
   auto s = log_.write_line(line);
   if (!s) release_held();
   return s;
+}
+
+Status<LogError> Supervisor::write(std::string_view line, EventKind event,
+                                   std::initializer_list<std::string_view> strings) {
+  if (auto s = write(line); !s) return s;
+  events_.report(event, strings);
+  return {};
 }
 
 void Supervisor::release_held() {

@@ -23,6 +23,7 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string_view>
 
@@ -102,6 +103,8 @@ class Supervisor {
   Status<LogError> record_launched(Launched launched, std::string_view line, std::string_view occasion);
   // Writes one line; if it fails, releases a held host before handing the error back.
   Status<LogError> write(std::string_view line);
+  // Writes one line and, once it is written, reports its event.
+  Status<LogError> write(std::string_view line, EventKind event, std::initializer_list<std::string_view> strings);
   // Takes the host out of the record and gives it to the launcher's release.
   void release_held();
 
