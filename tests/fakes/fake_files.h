@@ -62,6 +62,7 @@ class FakeFiles final : public platform::Files {
   std::map<std::u16string, std::deque<std::uint32_t>> open_failures;  // the next CreateFileW calls of a path fail so
   std::deque<std::uint32_t> move_failures;                   // the next MoveFileExW calls fail so
   std::string account_sid = "S-1-5-18";                      // the process's own account
+  bool links_on_path_only = false;  // as Wine: a handle opened on a link shows no reparse point
   std::uint64_t slept_ms = 0;                                // all Sleep calls together
   std::deque<WriteStep> writes;
   std::int64_t clock_ticks = 0;
@@ -158,7 +159,9 @@ class FakeFiles final : public platform::Files {
     record("GetFileInformationByHandle", {handle_name(file)});
     const Node* node = open_node(file);
     if (node == nullptr) return fail(6u);  // ERROR_INVALID_HANDLE
-    return platform::FileIdentity{attributes(*node), node->names};
+    std::uint32_t shown = attributes(*node);
+    if (links_on_path_only) shown &= ~platform::ATTRIBUTE_REPARSE_POINT;
+    return platform::FileIdentity{shown, node->names};
   }
 
   platform::SysResult<platform::ObjectSecurity> GetSecurityInfo(platform::Handle object) override {

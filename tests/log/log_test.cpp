@@ -223,6 +223,11 @@ TEST(ServiceLog, WritesOnlyThroughAFolderAndFileJudgedSafeAndMovesAnUnsafeOneAsi
        std::nullopt, "old|" + line("x"), {}},
       {"a link", [&](FakeFiles& fs) { fs.nodes[folder].link = true; }, std::nullopt,
        line(moved_folder("a link")) + line("x"), old_log_kept_aside},
+      {"a link shown on the path only", [&](FakeFiles& fs) {
+         fs.nodes[folder].link = true;
+         fs.links_on_path_only = true;
+       },
+       std::nullopt, line(moved_folder("a link")) + line("x"), old_log_kept_aside},
       {"not a folder", [&](FakeFiles& fs) {
          fs.nodes.erase(LOG_FILE);
          fs.add_file(folder, "in the way");
