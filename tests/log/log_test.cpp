@@ -1,5 +1,8 @@
 // The service log against FakeFiles, which counts double closes and writes through closed
 // handles; its path, and the timestamp checked against the standard library's calendar.
+// Owners, access lists, links seen on a handle and byte-range locks are proven here alone: Wine
+// applies no security descriptor, enforces no access list or write lock, and shows a link only
+// in the path's attributes (tests/e2e runs the link and the second name for real).
 #include <gtest/gtest.h>
 
 #include <algorithm>
