@@ -23,6 +23,8 @@ bool is_missing_parent(std::uint32_t code) {
          code == platform::CODE_BAD_NET_NAME;
 }
 
+bool is_missing(std::uint32_t code) { return code == platform::CODE_FILE_NOT_FOUND || is_missing_parent(code); }
+
 bool is_passing_lock(std::uint32_t code) {
   return code == platform::CODE_SHARING_VIOLATION || code == platform::CODE_LOCK_VIOLATION;
 }
@@ -93,8 +95,14 @@ struct Inspection {
   std::optional<std::string> unsafe;
 };
 
+// The log folder, made when missing, opened and judged.
 Result<Inspection, LogError> inspect_folder(Files& files, const std::u16string& folder) {
+  // Usually it is there: one attribute query then stands for the creation call.
   platform::SysResult<std::uint32_t> path_attributes = files.GetFileAttributesW(folder);
+  if (!path_attributes && is_missing(path_attributes.error())) {
+    if (Status<LogError> made = make_log_folder(files, folder); !made) return fail(made.error());
+    path_attributes = files.GetFileAttributesW(folder);
+  }
   if (!path_attributes) return fail(LogError::os(path_attributes.error()));
   // Opened as itself, never through a link, and not shared for deletion: while the line is
   // written nobody can move the folder away and put something else at its name.
@@ -213,10 +221,7 @@ Status<LogError> ServiceLog::write_line(std::string_view message) {
   // Both held to the end of the line: the folder so that it stays the one judged, the file so
   // that it is closed after a failed write as after success.
   Result<platform::UniqueHandle, LogError> held_folder =
-      open_safe(files_, "folder", folder, notices, [&]() -> Result<Inspection, LogError> {
-        if (Status<LogError> made = make_log_folder(files_, folder); !made) return fail(made.error());
-        return inspect_folder(files_, folder);
-      });
+      open_safe(files_, "folder", folder, notices, [&] { return inspect_folder(files_, folder); });
   if (!held_folder) return fail(held_folder.error());
   LockWaits waits(files_);
   Result<platform::UniqueHandle, LogError> file =
