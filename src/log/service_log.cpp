@@ -115,7 +115,7 @@ Result<Inspection, LogError> inspect_folder(Files& files, const std::u16string& 
   if (!opened) return fail(LogError::os(opened.error()));
   Inspection seen{std::move(opened.value()), std::nullopt};
 
-  platform::SysResult<platform::FileIdentity> identity = files.GetFileInformationByHandle(seen.opened.get());
+  platform::SysResult<platform::FileIdentity> identity = files.GetFileInformationByHandleEx(seen.opened.get());
   if (!identity) return fail(LogError::os(identity.error()));
   platform::SysResult<platform::ObjectSecurity> security = files.GetSecurityInfo(seen.opened.get());
   if (!security) return fail(LogError::os(security.error()));
@@ -186,7 +186,7 @@ Result<Inspection, LogError> inspect_file(Files& files, const std::u16string& pa
     if (!unsafe) return fail(LogError::os(file.error()));
     return Inspection{{}, std::move(unsafe)};
   }
-  platform::SysResult<platform::FileIdentity> identity = files.GetFileInformationByHandle(file.value().get());
+  platform::SysResult<platform::FileIdentity> identity = files.GetFileInformationByHandleEx(file.value().get());
   if (!identity) return fail(LogError::os(identity.error()));
   return Inspection{std::move(file.value()), why_file_unsafe(identity.value())};
 }

@@ -110,8 +110,9 @@ class Files : public HandleCloser {
                                               std::uint32_t share_mode, std::uint32_t creation_disposition,
                                               std::uint32_t flags) = 0;
 
-  // Attributes and number of names of the open file or folder.
-  virtual SysResult<FileIdentity> GetFileInformationByHandle(Handle file) = 0;
+  // Attributes and number of names of the open file or folder (FileAttributeTagInfo and
+  // FileStandardInfo).
+  virtual SysResult<FileIdentity> GetFileInformationByHandleEx(Handle file) = 0;
 
   // Owner and access list of the open file or folder (GetSecurityInfo).
   virtual SysResult<ObjectSecurity> GetSecurityInfo(Handle object) = 0;

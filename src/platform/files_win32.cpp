@@ -164,10 +164,16 @@ class Win32Files final : public Files {
     return UniqueHandle(*this, h);
   }
 
-  SysResult<FileIdentity> GetFileInformationByHandle(Handle file) override {
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(file, &info)) return last_failure();
-    return FileIdentity{info.dwFileAttributes, info.nNumberOfLinks};
+  SysResult<FileIdentity> GetFileInformationByHandleEx(Handle file) override {
+    // Two small queries rather than GetFileInformationByHandle, which also asks the volume for
+    // its serial number: hundreds of microseconds under Wine, on every line.
+    FILE_ATTRIBUTE_TAG_INFO attributes{};
+    if (!::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &attributes, sizeof attributes)) {
+      return last_failure();
+    }
+    FILE_STANDARD_INFO standard{};
+    if (!::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard)) return last_failure();
+    return FileIdentity{attributes.FileAttributes, standard.NumberOfLinks};
   }
 
   SysResult<ObjectSecurity> GetSecurityInfo(Handle object) override {

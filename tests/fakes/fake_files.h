@@ -155,8 +155,8 @@ class FakeFiles final : public platform::Files {
     return platform::UniqueHandle(*this, h);
   }
 
-  platform::SysResult<platform::FileIdentity> GetFileInformationByHandle(platform::Handle file) override {
-    record("GetFileInformationByHandle", {handle_name(file)});
+  platform::SysResult<platform::FileIdentity> GetFileInformationByHandleEx(platform::Handle file) override {
+    record("GetFileInformationByHandleEx", {handle_name(file)});
     const Node* node = open_node(file);
     if (node == nullptr) return fail(6u);  // ERROR_INVALID_HANDLE
     std::uint32_t shown = attributes(*node);

@@ -88,7 +88,7 @@ TEST(ServiceLog, EachWriteStepIsContinuedRetriedOrEndsTheLine) {
     // write; the file is closed, then the folder held since before it was opened.
     const auto clock = std::find(fs.calls.begin(), fs.calls.end(), "GetSystemTimePreciseAsFileTime()");
     ASSERT_NE(clock, fs.calls.end());
-    EXPECT_EQ(clock[-1], "GetFileInformationByHandle(#2)");
+    EXPECT_EQ(clock[-1], "GetFileInformationByHandleEx(#2)");
     EXPECT_EQ(std::vector<std::string>(fs.calls.end() - 2, fs.calls.end()),
               (std::vector<std::string>{"CloseHandle(#2)", "CloseHandle(#1)"}));
     expect_every_handle_closed_once(fs);
