@@ -42,7 +42,7 @@ class Win32ServiceEnvironment final : public ServiceEnvironment {
       : processes_(platform::win32_processes()),
         service_control_(platform::win32_service_control()),
         events_(platform::win32_event_log()),
-        log_(platform::win32_files()),
+        log_(platform::win32_files(), events_),
         clock_(platform::win32_files()) {}
 
   LineWriter& log() override { return log_; }

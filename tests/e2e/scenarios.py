@@ -45,7 +45,7 @@ def reported(svc):
         if m := REPORT.search(line):
             events.append((int(m.group(1), 16), int(m.group(2), 16) & 0xFFFF, []))
         elif (m := INSERTION.search(line)) and events:
-            events[-1][2].append(m.group(1))
+            events[-1][2].append(m.group(1).replace("\\\\", "\\"))  # Wine's trace doubles a backslash
     return events
 
 
@@ -163,7 +163,7 @@ def scenario_log_folder_link(svc):
 def scenario_log_file_second_name(svc):
     """service.log has a second name elsewhere (a hard link, which Wine reports): that name's
     bytes stay as they were and the service runs on a log file of its own, whose first line says
-    what was moved aside."""
+    what was moved aside, as does its first event (1100)."""
     svc.put(r"C:\elsewhere.txt", data=b"not the service's\n")
     os.makedirs(svc.unix(r"C:\users\Public\Quolin"))
     os.link(svc.unix(r"C:\elsewhere.txt"), svc.unix(r"C:\users\Public\Quolin\service.log"))
@@ -174,6 +174,9 @@ def scenario_log_file_second_name(svc):
                         r"moved it aside to service\.log\.untrusted-\d{8}T\d{6}Z", messages[0]):
         raise Failure(f"first line: {messages[0]!r}")
     expect_equal(messages[1:], START_LINES + [SPAWNED], "the lines after it")
+    moved = messages[0].rsplit(" ", 1)[1]
+    expect_equal(reported(svc)[0], (WARNING, 1100, ["log file", r"C:\users\Public\Quolin\service.log",
+                                                    "a second name", moved]), "the first event")
     expect_equal(svc.stop(), 0, "WIN32_EXIT_CODE after stop")
 
 
