@@ -37,7 +37,6 @@ class FakeEventLog final : public platform::EventLog {
 
   // ---- recorded: "<type> <ID>: <strings joined by " | ">", as the reader sees them ----
   std::vector<std::string> events;
-  std::size_t reports = 0;  // attempts, failed ones too
 
   platform::SysResult<platform::UniqueEventSource> RegisterEventSourceW(const std::u16string& name) override {
     note("event source " + platform::wtf8_from_utf16(name) + (fail_register ? " failed" : ""));
@@ -53,7 +52,6 @@ class FakeEventLog final : public platform::EventLog {
     static constexpr const char* TYPES[] = {"?", "Error", "Warning", "?", "Information"};
     const std::uint32_t severity = type == platform::EVENT_TYPE_ERROR ? 3 : type == platform::EVENT_TYPE_WARNING ? 2 : 1;
     if (type > 4 || event_id >> 30 != severity) fake_problem("FakeEventLog", "type and identifier disagree");
-    ++reports;
     if (!keep) return {};
     std::string e = std::string(TYPES[type]) + " " + std::to_string(event_id & 0xFFFF) + ":";
     for (std::size_t i = 0; i < strings.size(); ++i) {
