@@ -22,11 +22,13 @@
 
 #include "alloc_counter.h"
 #include "fakes/fake_clock.h"
+#include "fakes/fake_event_log.h"
 #include "fakes/fake_files.h"
 #include "fakes/fake_processes.h"
 #include "fakes/fake_service_control.h"
 #include "fakes/recording_line_writer.h"
 #include "launcher/session_launcher.h"
+#include "log/event_log_sink.h"
 #include "log/log_format.h"
 #include "platform/clock.h"
 #include "service/control_channel.h"
@@ -46,12 +48,15 @@ struct QuietFakes {
   QuietFakes() {
     processes.record = false;
     log.keep = false;
+    event_log.keep = false;
     files.performance_counter = 3LL * 86'400 * 10'000'000;
   }
   fakes::FakeProcesses processes;
   fakes::FakeFiles files;
   fakes::FakeServiceControl service_control;
   fakes::RecordingLineWriter log;
+  fakes::FakeEventLog event_log;
+  EventLogSink events{event_log};
 
   // The host's process handle (and its job) are what the launcher keeps open between calls.
   std::optional<std::string> host() const {
@@ -80,6 +85,7 @@ class QuietLoopEnvironment final : public ServiceEnvironment {
       : state_(state), wait_(wait), clock_(fakes_.files) {}
 
   LineWriter& log() override { return fakes_.log; }
+  EventSink& events() override { return fakes_.events; }
   MonotonicClock& clock() override { return clock_; }
   platform::ServiceControl& service_control() override { return fakes_.service_control; }
   std::string resolve_host_path() override { return std::string(HOST_PATH); }
@@ -168,7 +174,7 @@ struct SupervisorRig {
   QuietFakes quiet;
   SessionLauncher launcher{quiet.processes, std::string(HOST_PATH)};
   fakes::FakeClock clock;
-  Supervisor supervisor{launcher, clock, quiet.log};
+  Supervisor supervisor{launcher, clock, quiet.log, quiet.events};
 
   // Brings the Supervisor to the state the benchmark starts from.
   bool start_running() { return supervisor.start().ok() && supervisor.holds_host(); }

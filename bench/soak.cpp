@@ -38,11 +38,13 @@
 
 #include "alloc_counter.h"
 #include "fakes/fake_clock.h"
+#include "fakes/fake_event_log.h"
 #include "fakes/fake_host_launcher.h"
 #include "fakes/fake_service_control.h"
 #include "fakes/recording_line_writer.h"
 #include "launcher/host_launcher.h"
 #include "service/control_message.h"
+#include "log/event_log_sink.h"
 #include "supervisor/run_loop.h"
 #include "supervisor/supervisor.h"
 
@@ -108,11 +110,14 @@ class World {
   World() {
     launcher.record = false;
     log.keep = false;
+    event_log.keep = false;
   }
 
   fakes::FakeHostLauncher launcher;
   fakes::FakeClock clock;
   fakes::RecordingLineWriter log;
+  fakes::FakeEventLog event_log;
+  EventLogSink events{event_log};
 
   // Before an event: what a launch during it gives, and whether the host held so far ends now
   // (decided once per event while it runs). Returns what a poll of the held host reports.
@@ -397,7 +402,7 @@ PartResult soak_supervisor(std::uint64_t events, std::uint64_t seed, Violations&
   PartResult result;
 
   auto begin = [&] {
-    supervisor.emplace(world.launcher, world.clock, world.log);
+    supervisor.emplace(world.launcher, world.clock, world.log, world.events);
     const Model::Paths paths = model.paths;
     model = Model{};
     model.paths = paths;
@@ -503,6 +508,7 @@ class SoakEnvironment final : public ServiceEnvironment {
       : events_(events), random_(seed), violations_(v) {}
 
   LineWriter& log() override { return world_.log; }
+  EventSink& events() override { return world_.events; }
   MonotonicClock& clock() override { return world_.clock; }
   platform::ServiceControl& service_control() override { return service_control_; }
   std::string resolve_host_path() override { return "C:\\Program Files\\Quolin\\quolin.exe"; }

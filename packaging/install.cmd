@@ -1,8 +1,10 @@
 @echo off
 rem Installs QuolinHost on this machine without an MSI: copies quolin-service.exe (and quolin.exe,
-rem when it is beside it) into %ProgramFiles%\Quolin, makes the log folder %ProgramData%\Quolin
-rem that only SYSTEM and Administrators can use (lock-log-folder.cmd), registers the copy as the
-rem Windows service QuolinHost with sc.exe, and starts it. For fleets use the MSI instead.
+rem when it is beside it) into %ProgramFiles%\Quolin, registers the copy as the Windows service
+rem QuolinHost with sc.exe, registers its event source with reg.exe, and starts it. For fleets
+rem use the MSI instead. The log folder is the service's own business: it makes
+rem %ProgramData%\Quolin for SYSTEM and Administrators alone and checks it before every line,
+rem so nothing here touches it.
 rem
 rem   install.cmd                          the quolin-service.exe beside this script
 rem   install.cmd C:\path\quolin-service.exe
@@ -17,6 +19,8 @@ setlocal EnableExtensions DisableDelayedExpansion
 set "SERVICE=QuolinHost"
 set "SC=%SystemRoot%\System32\sc.exe"
 set "FIND=%SystemRoot%\System32\find.exe"
+set "REG=%SystemRoot%\System32\reg.exe"
+set "EVENTKEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\%SERVICE%"
 rem Results are tested with "if errorlevel", never with && or ||: Wine's cmd takes both of
 rem those after a pipe or after a program it cannot find, whatever the result.
 
@@ -47,23 +51,16 @@ if errorlevel 1 (
   exit /b 2
 )
 if defined ProgramW6432 (set "DEST=%ProgramW6432%\Quolin") else (set "DEST=%ProgramFiles%\Quolin")
-set "LOGDIR=%ProgramData%\Quolin"
-set "MISSING="
-if not exist lock-log-folder.cmd set "MISSING=lock-log-folder.cmd"
-if not exist "%EXENAME%" set "MISSING=%EXENAME%"
-if defined MISSING (
-  >&2 echo install.cmd: %MISSING% not found; nothing was changed.
+if not exist "%EXENAME%" (
+  >&2 echo install.cmd: %EXENAME% not found; nothing was changed.
   exit /b 2
 )
 rem sc.exe reads the service's path inside quotes that cmd does not see as quotes: a Program
 rem Files path with & or ^ would not reach it as it is, so it is refused.
 if not "%DEST:&=%"=="%DEST%" goto :bad_dest
 if not "%DEST:^=%"=="%DEST%" goto :bad_dest
-set "NOT_FOLDER="
-if exist "%DEST%" if not exist "%DEST%\" set "NOT_FOLDER=%DEST%"
-if exist "%LOGDIR%" if not exist "%LOGDIR%\" set "NOT_FOLDER=%LOGDIR%"
-if defined NOT_FOLDER (
-  >&2 echo install.cmd: "%NOT_FOLDER%" is a file, not a folder; move it away and run this again.
+if exist "%DEST%" if not exist "%DEST%\" (
+  >&2 echo install.cmd: "%DEST%" is a file, not a folder; move it away and run this again.
   exit /b 2
 )
 
@@ -85,22 +82,19 @@ if not exist "%DEST%\" mkdir "%DEST%"
 if errorlevel 1 goto :copy_failed
 copy /y /b "%EXENAME%" "%DEST%\quolin-service.exe" >nul
 if errorlevel 1 goto :copy_failed
-copy /y lock-log-folder.cmd "%DEST%\lock-log-folder.cmd" >nul
-if errorlevel 1 goto :copy_failed
 if exist quolin.exe copy /y /b quolin.exe "%DEST%\quolin.exe" >nul
 if errorlevel 1 goto :copy_failed
 :copied
-rem From the copy, run by a relative name: call expands percent signs in its line again.
-pushd "%DEST%"
-call .\lock-log-folder.cmd
-set "rc=%errorlevel%"
-popd
-if not "%rc%"=="0" goto :lock_failed
 
 rem The quotes inside binPath keep a path with spaces from being read as a program plus arguments.
 "%SC%" create %SERVICE% binPath= "\"%DEST%\quolin-service.exe\"" type= own start= auto obj= LocalSystem DisplayName= "Quolin Host"
 if errorlevel 1 goto :create_failed
 "%SC%" description %SERVICE% "Keeps quolin.exe running in the session of the user at the physical console."
+if errorlevel 1 goto :config_failed
+rem The event source QuolinHost in the Application log: its messages are in the installed copy.
+"%REG%" add "%EVENTKEY%" /v EventMessageFile /t REG_SZ /d "%DEST%\quolin-service.exe" /f >nul
+if errorlevel 1 goto :config_failed
+"%REG%" add "%EVENTKEY%" /v TypesSupported /t REG_DWORD /d 7 /f >nul
 if errorlevel 1 goto :config_failed
 rem Restart the service 5 s, 30 s and 60 s after a failure; count failures anew after a day.
 "%SC%" failure %SERVICE% reset= 86400 actions= restart/5000/restart/30000/restart/60000
@@ -138,11 +132,6 @@ set "rc=%errorlevel%"
 call :remove_copies
 exit /b %rc%
 
-:lock_failed
->&2 echo install.cmd: protecting "%LOGDIR%" failed ^(status %rc%^); nothing was installed.
-call :remove_copies
-exit /b %rc%
-
 :create_failed
 set "rc=%errorlevel%"
 >&2 echo install.cmd: sc create failed ^(status %rc%^); nothing was installed.
@@ -153,6 +142,7 @@ exit /b %rc%
 set "rc=%errorlevel%"
 >&2 echo install.cmd: configuring %SERVICE% failed ^(status %rc%^); removing it again.
 "%SC%" delete %SERVICE% >nul 2>&1
+"%REG%" delete "%EVENTKEY%" /f >nul 2>&1
 call :remove_copies
 exit /b %rc%
 
@@ -160,9 +150,9 @@ exit /b %rc%
 >&2 echo install.cmd: %SERVICE% is installed but not running; see "sc query %SERVICE%" and %ProgramData%\Quolin\service.log
 exit /b 1
 
-rem What this run copied goes again; the log folder stays protected.
+rem What this run copied goes again.
 :remove_copies
 if not defined COPIED exit /b 0
-for %%N in (quolin-service.exe quolin.exe lock-log-folder.cmd) do if exist "%DEST%\%%N" del /f /q "%DEST%\%%N"
+for %%N in (quolin-service.exe quolin.exe) do if exist "%DEST%\%%N" del /f /q "%DEST%\%%N"
 rmdir "%DEST%" >nul 2>&1
 exit /b 0
