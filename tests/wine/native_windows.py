@@ -12,6 +12,7 @@ inside a service); here that part of a path means the real %ProgramData%.
 """
 import csv
 import io
+import json
 import os
 import shutil
 import signal
@@ -22,6 +23,8 @@ from private_prefix import SERVICE, PrivatePrefix as WinePrefix
 WINE_PROGRAM_DATA = "c:\\users\\public"
 PROGRAM_DATA = os.environ.get("ProgramData", r"C:\ProgramData")
 LOG_FOLDER = PROGRAM_DATA + r"\Quolin"
+# An event's level as Get-WinEvent gives it -> its type as ReportEventW was given it.
+EVENT_TYPES = {4: 0x0004, 0: 0x0004, 3: 0x0002, 2: 0x0001, 1: 0x0001}
 
 # os.kill on Windows ends the process through TerminateProcess with the signal number as its
 # exit code, which is what a scenario means by killing the service; Windows' Python has no
@@ -33,8 +36,8 @@ if not hasattr(signal, "SIGKILL"):
 class NativeWindows(WinePrefix):
     kind = "windows"
 
-    def __init__(self, name, template, files=None, install_dir=r"C:\quolin"):
-        del template  # no prefix to copy
+    def __init__(self, name, template, files=None, install_dir=r"C:\quolin", boot_debug=None):
+        del template, boot_debug  # no prefix to copy, no Wine to trace
         self.name = name
         self.prefix = None
         self.env = dict(os.environ)
@@ -42,6 +45,7 @@ class NativeWindows(WinePrefix):
         self.install_dir = install_dir
         self.keeper = None
         self._remove_leftovers()
+        self.first_record = last_event_record()
         for path, source in (files or {}).items():
             self.put(path, source)
         self.populate()
@@ -63,6 +67,27 @@ class NativeWindows(WinePrefix):
             self.until(lambda: self.state() is None, 30, lambda: f"{SERVICE} is still registered")
         for image in ("quolin.exe", "quolin-service.exe"):
             subprocess.run(["taskkill", "/F", "/IM", image], capture_output=True, check=False)
+
+    def boot_output(self):
+        """The service's events since this scenario began, read from the Application log and
+        written as Wine traces each ReportEventW (the form scenarios read events in): the type,
+        the full identifier, then each insertion string with its backslashes doubled."""
+        script = (
+            "$x = \"*[System[Provider[@Name='QuolinHost'] and EventRecordID > %d]]\"; "
+            "@(Get-WinEvent -LogName Application -FilterXPath $x -Oldest -ErrorAction SilentlyContinue | "
+            "ForEach-Object { @{ id = $_.Id; level = [int]$_.Level; "
+            "strings = @($_.Properties | ForEach-Object { [string]$_.Value }) } }) | "
+            "ConvertTo-Json -Depth 3 -AsArray" % self.first_record)
+        r = subprocess.run(["pwsh", "-NoProfile", "-Command", script], capture_output=True,
+                           text=True, check=False)
+        lines = []
+        for event in json.loads(r.stdout or "[]"):
+            kind = EVENT_TYPES.get(event["level"], 0)
+            lines.append(f"fixme:advapi:ReportEventW (0,0x{kind:04x},0x0000,0x{event['id']:08x},")
+            for text in event["strings"] or []:
+                escaped = text.replace("\\", "\\\\")
+                lines.append(f'warn:eventlog:ReportEventW L"{escaped}"')
+        return "\n".join(lines) + "\n"
 
     # --- files ------------------------------------------------------------------------------
     def drive_c(self, *parts):
@@ -105,6 +130,14 @@ class NativeWindows(WinePrefix):
     def close(self):
         if not os.environ.get("QUOLIN_KEEP_PREFIX"):
             self._remove_service()
+
+
+def last_event_record():
+    """The record number of the Application log's newest event (0 when it is empty)."""
+    r = subprocess.run(["pwsh", "-NoProfile", "-Command",
+                        "(Get-WinEvent -LogName Application -MaxEvents 1 -ErrorAction SilentlyContinue).RecordId"],
+                       capture_output=True, text=True, check=False)
+    return int(r.stdout.strip() or 0)
 
 
 def remove(path):
