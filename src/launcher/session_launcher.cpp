@@ -26,19 +26,19 @@ LaunchFailed failure(platform::Processes& api, const char* call, std::uint32_t e
 void tie_to_service(platform::Processes& api, Launched& launched) {
   platform::SysResult<platform::UniqueHandle> job = api.CreateJobObjectW();
   if (!job) {
-    launched.job_error = failure(api, "CreateJobObjectW", job.error()).text;
+    launched.job_error = failure(api, "CreateJobObjectW", job.error().code()).text;
     return;
   }
   platform::SysStatus limited = api.SetInformationJobObject(
       job.value().get(), platform::JOB_LIMIT_KILL_ON_JOB_CLOSE | platform::JOB_LIMIT_SILENT_BREAKAWAY_OK);
   if (!limited) {
-    launched.job_error = failure(api, "SetInformationJobObject", limited.error()).text;
+    launched.job_error = failure(api, "SetInformationJobObject", limited.error().code()).text;
     return;
   }
   platform::SysStatus assigned =
       api.AssignProcessToJobObject(job.value().get(), launched.host.handle.get());
   if (!assigned) {
-    launched.job_error = failure(api, "AssignProcessToJobObject", assigned.error()).text;
+    launched.job_error = failure(api, "AssignProcessToJobObject", assigned.error().code()).text;
     return;
   }
   launched.host.job = std::move(job.value());
@@ -59,11 +59,11 @@ LaunchOutcome SessionLauncher::launch() {
   // Each failure's text is made while what came before is still held: strings, then
   // environment, then token are released after it, in the reverse of their making.
   platform::SysResult<platform::UniqueHandle> token = api.WTSQueryUserToken(session);
-  if (!token) return failure(api, "WTSQueryUserToken", token.error());
+  if (!token) return failure(api, "WTSQueryUserToken", token.error().code());
 
   platform::SysResult<platform::UniqueEnvironmentBlock> environment =
       api.CreateEnvironmentBlock(token.value().get(), false);
-  if (!environment) return failure(api, "CreateEnvironmentBlock", environment.error());
+  if (!environment) return failure(api, "CreateEnvironmentBlock", environment.error().code());
 
   std::u16string desktop(HOST_DESKTOP);
   std::u16string application_name = platform::utf16_from_wtf8(host_path_);
@@ -79,7 +79,7 @@ LaunchOutcome SessionLauncher::launch() {
   platform::SysStatus created = api.CreateProcessAsUserW(
       token.value().get(), application_name.c_str(), command_line.data(), nullptr, nullptr, false,
       CREATION_FLAGS, environment.value().get(), nullptr, &startup, &info);
-  if (!created) return failure(api, "CreateProcessAsUserW", created.error());
+  if (!created) return failure(api, "CreateProcessAsUserW", created.error().code());
 
   platform::UniqueHandle thread(api, info.hThread);
   platform::UniqueHandle process(api, info.hProcess);

@@ -30,7 +30,7 @@ platform::SysResult<platform::UniqueHandle> open_log(Files& files, const std::u1
   };
   platform::SysResult<platform::UniqueHandle> file = open();
   for (std::uint32_t delay : LOG_OPEN_RETRY_DELAYS_MS) {
-    if (file || !is_passing_lock(file.error())) break;
+    if (file || !is_passing_lock(file.error().code())) break;
     files.Sleep(delay);
     file = open();
   }
@@ -40,10 +40,10 @@ platform::SysResult<platform::UniqueHandle> open_log(Files& files, const std::u1
 // Writes the whole piece: what one write leaves over goes to the next one.
 Status<LogError> write_piece(Files& files, platform::Handle file, std::string_view piece) {
   while (!piece.empty()) {
-    Result<std::size_t, platform::WriteFailure> written = files.NtWriteFile(file, piece);
+    platform::SysResult<std::size_t> written = files.NtWriteFile(file, piece);
     if (!written) {
-      if (written.error().interrupted) continue;
-      return fail(LogError::os(written.error().code));
+      if (written.error().code() == platform::CODE_INTERRUPTED) continue;
+      return fail(LogError::os(written.error().code()));
     }
     if (written.value() == 0) return fail(LogError::write_zero());
     piece.remove_prefix(std::min(written.value(), piece.size()));
@@ -60,7 +60,7 @@ Status<LogError> create_folder_tree(Files& files, std::u16string_view folder) {
   // walking the folders above.
   platform::SysStatus made = files.CreateDirectoryW(path);
   if (made) return {};
-  if (is_missing_parent(made.error())) {
+  if (is_missing_parent(made.error().code())) {
     if (Status<LogError> above = create_folder_tree(files, parent_folder(folder)); !above) return above;
     made = files.CreateDirectoryW(path);
     if (made) return {};
@@ -68,7 +68,7 @@ Status<LogError> create_folder_tree(Files& files, std::u16string_view folder) {
   // Something is there already (perhaps made by another process a moment ago): fine if it is a
   // folder, otherwise the creation's own error stands.
   if (files.is_folder(path)) return {};
-  return fail(LogError::os(made.error()));
+  return fail(LogError::os(made.error().code()));
 }
 
 Status<LogError> ServiceLog::write_line(std::string_view message) {
@@ -79,7 +79,7 @@ Status<LogError> ServiceLog::write_line(std::string_view message) {
 
   // Closed on every path from here on, after a failed write as after success.
   platform::SysResult<platform::UniqueHandle> file = open_log(files_, file_path);
-  if (!file) return fail(LogError::os(file.error()));
+  if (!file) return fail(LogError::os(file.error().code()));
 
   // Read after the open, so the time is that of the write and not of the folder work.
   const std::string timestamp = format_timestamp(files_.GetSystemTimePreciseAsFileTime());

@@ -83,7 +83,7 @@ class Win32Files final : public Files {
     return UniqueHandle(*this, h);
   }
 
-  Result<std::size_t, WriteFailure> NtWriteFile(Handle file, std::string_view bytes) override {
+  SysResult<std::size_t> NtWriteFile(Handle file, std::string_view bytes) override {
     // ULONG is 32 bits: a longer run is offered in part, and the caller writes the rest.
     ULONG length = bytes.size() > std::numeric_limits<ULONG>::max() ? std::numeric_limits<ULONG>::max()
                                                                     : static_cast<ULONG>(bytes.size());
@@ -101,9 +101,9 @@ class Win32Files final : public Files {
       status = io.Status;
     }
     if (!NT_SUCCESS(status)) {
-      // An NTSTATUS, not a last error: translate it.
-      std::uint32_t code = static_cast<std::uint32_t>(::RtlNtStatusToDosError(status));
-      return fail(WriteFailure{code, code == CODE_INTERRUPTED});
+      // An NTSTATUS, not a last error: translate it. A status with no Win32 code gives 0,
+      // which SysError turns into a failure code like any other.
+      return fail(SysError(::RtlNtStatusToDosError(status)));
     }
     return static_cast<std::size_t>(io.Information);
   }

@@ -3,7 +3,7 @@
 //
 //   platform::Processes& api = platform::win32_processes();
 //   SysResult<UniqueHandle> token = api.WTSQueryUserToken(session);
-//   if (!token) ... token.error() is the system error code ...
+//   if (!token) ... token.error().code() is the system error code ...
 //
 // Every method stands for the Windows call of the same name and takes portable types: DWORD is
 // uint32_t, LPWSTR is char16_t*, HANDLE/HMODULE are Handle. A call that can fail returns its

@@ -122,9 +122,9 @@ class Win32Processes final : public Processes {
     DWORD length = ::FormatMessageW(flags | FORMAT_MESSAGE_ALLOCATE_BUFFER, module, message_id, 0,
                                     reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
     if (length == 0 || buffer == nullptr) {
-      std::uint32_t code = failure_code(::GetLastError());
+      SysError error(::GetLastError());
       if (buffer != nullptr) ::LocalFree(buffer);
-      return fail(code);
+      return fail(error);
     }
     std::u16string text(reinterpret_cast<const char16_t*>(buffer), length);
     ::LocalFree(buffer);

@@ -83,10 +83,10 @@ class Win32ServiceControl final : public ServiceControl {
     auto* binding = new HandlerBinding{handler, context};
     SERVICE_STATUS_HANDLE handle = ::RegisterServiceCtrlHandlerExW(name.c_str(), &handler_trampoline, binding);
     if (handle == nullptr) {
-      std::uint32_t code = failure_code(::GetLastError());
+      SysError error(::GetLastError());
       // Nothing will ever call the handler, so the binding goes.
       delete binding;
-      return fail(code);
+      return fail(error);
     }
     return ServiceStatusHandle{handle};
   }

@@ -92,7 +92,7 @@ std::string system_message_text(platform::ServiceControl& api, std::uint32_t cod
                          0, MESSAGE_BUFFER_UNITS);
   if (!message) {
     return "OS Error " + std::to_string(code) + " (FormatMessageW() returned error " +
-           std::to_string(message.error()) + ")";
+           std::to_string(message.error().code()) + ")";
   }
   std::u16string_view units(message.value());
   if (units.size() > MESSAGE_BUFFER_UNITS) units = units.substr(0, MESSAGE_BUFFER_UNITS);
