@@ -318,18 +318,6 @@ void Log_FormatTimestamp(benchmark::State& state) {
 }
 BENCHMARK(Log_FormatTimestamp)->Repetitions(3)->ReportAggregatesOnly(true);
 
-void Log_FormatLogLine(benchmark::State& state) {
-  const std::string timestamp = "2026-06-13 14:27:00 UTC";
-  const std::string message = "user-session host pid=4242 exited (code=0xC0000005 (-1073741819), consecutive_crashes=1)";
-  const std::uint64_t before = alloc_counter::allocations();
-  for (auto _ : state) {
-    std::string line = format_log_line(timestamp, message);
-    benchmark::DoNotOptimize(line.data());
-  }
-  count_allocations(state, alloc_counter::allocations() - before);
-}
-BENCHMARK(Log_FormatLogLine)->Repetitions(3)->ReportAggregatesOnly(true);
-
 // ---- the table of figures ----
 
 struct Measured {
@@ -419,8 +407,6 @@ int write_figures(const FigureCollector& collected, const char* path) {
       {"Supervisor_RespawnDecision", "re-spawn: heap allocations", Figure::Metric::Allocs, "-", nullptr},
       {"Log_FormatTimestamp", "format_timestamp per call", Figure::Metric::RealNs, "-", nullptr},
       {"Log_FormatTimestamp", "format_timestamp: heap allocations", Figure::Metric::Allocs, "-", nullptr},
-      {"Log_FormatLogLine", "format_log_line per call (90-byte message)", Figure::Metric::RealNs, "-", nullptr},
-      {"Log_FormatLogLine", "format_log_line: heap allocations", Figure::Metric::Allocs, "-", nullptr},
   };
 
   std::FILE* out = std::fopen(path, "w");

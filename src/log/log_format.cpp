@@ -52,14 +52,4 @@ std::string format_timestamp(std::int64_t ticks) {
   return out;
 }
 
-std::string format_log_line(std::string_view timestamp, std::string_view message) {
-  std::string line;
-  line.reserve(timestamp.size() + LOG_TAG.size() + message.size() + LOG_LINE_END.size());
-  line.append(timestamp);
-  line.append(LOG_TAG);
-  line.append(message);
-  line.append(LOG_LINE_END);
-  return line;
-}
-
 }  // namespace quolin

@@ -2,7 +2,8 @@
 //
 //   2026-06-13 14:27:00 UTC [quolin-service] service starting\n
 //
-// Timestamp, tag, message byte for byte, one LF. The time is UTC in whole seconds.
+// Timestamp, tag, message byte for byte, one LF. The time is UTC in whole seconds. ServiceLog
+// (service_log.cpp) writes the line as these four pieces, straight to the file.
 #pragma once
 
 #include <cstdint>
@@ -23,8 +24,5 @@ inline constexpr std::int64_t TICKS_PER_SECOND = 10'000'000;
 // 1970 give 1970-01-01 00:00:00 UTC; the part of a second is dropped; a year past 9999 keeps
 // all its digits.
 std::string format_timestamp(std::int64_t ticks);
-
-// timestamp + LOG_TAG + message + LF.
-std::string format_log_line(std::string_view timestamp, std::string_view message);
 
 }  // namespace quolin
