@@ -10,10 +10,7 @@ namespace {
 
 constexpr std::uint32_t NO_CONSOLE_SESSION = 0xFFFFFFFF;
 constexpr std::u16string_view HOST_DESKTOP = u"winsta0\\default";
-// CREATE_UNICODE_ENVIRONMENT and nothing else: no suspended start, no console or priority flags.
-constexpr std::uint32_t CREATION_FLAGS = 0x00000400;
 constexpr std::uint32_t RELEASE_EXIT_CODE = 1;
-constexpr std::uint32_t WAIT_OBJECT_0 = 0;
 
 LaunchFailed failure(platform::Processes& api, const char* call, std::uint32_t error) {
   return LaunchFailed{std::string(call) + ": " + system_error_text(api, error)};
@@ -78,7 +75,8 @@ LaunchOutcome SessionLauncher::launch() {
 
   platform::SysStatus created = api.CreateProcessAsUserW(
       token.value().get(), application_name.c_str(), command_line.data(), nullptr, nullptr, false,
-      CREATION_FLAGS, environment.value().get(), nullptr, &startup, &info);
+      // Nothing else: no suspended start, no console or priority flags.
+      platform::CREATE_UNICODE_ENVIRONMENT_FLAG, environment.value().get(), nullptr, &startup, &info);
   if (!created) return failure(api, "CreateProcessAsUserW", created.error().code());
 
   platform::UniqueHandle thread(api, info.hThread);
@@ -98,7 +96,7 @@ void SessionLauncher::release(HostProcess host) {
 
 std::optional<HostExit> SessionLauncher::poll_exit(const HostProcess& host) {
   platform::SysResult<std::uint32_t> waited = api_->WaitForSingleObject(host.handle.get(), 0);
-  if (!waited || waited.value() != WAIT_OBJECT_0) return std::nullopt;
+  if (!waited || waited.value() != platform::WAIT_SIGNALLED) return std::nullopt;
   platform::SysResult<std::uint32_t> code = api_->GetExitCodeProcess(host.handle.get());
   if (!code) return HostExit{std::nullopt};
   return HostExit{code.value()};

@@ -26,9 +26,16 @@ inline constexpr std::uint32_t CODE_SHARING_VIOLATION = 32; // ERROR_SHARING_VIO
 inline constexpr std::uint32_t CODE_LOCK_VIOLATION = 33;    // ERROR_LOCK_VIOLATION
 inline constexpr std::uint32_t CODE_BAD_NETPATH = 53;       // ERROR_BAD_NETPATH
 inline constexpr std::uint32_t CODE_BAD_NET_NAME = 67;      // ERROR_BAD_NET_NAME
-inline constexpr std::uint32_t CODE_FILE_EXISTS = 80;       // ERROR_FILE_EXISTS
 inline constexpr std::uint32_t CODE_ALREADY_EXISTS = 183;   // ERROR_ALREADY_EXISTS
 inline constexpr std::uint32_t CODE_INTERRUPTED = 10004;    // WSAEINTR
+inline constexpr std::uint32_t CODE_WRITE_FAULT = 29;       // ERROR_WRITE_FAULT
+
+// How an error's text is looked up (FormatMessageW flags), and the bit of an HRESULT that says
+// it carries an NTSTATUS, whose text is in ntdll's message table.
+inline constexpr std::uint32_t MESSAGE_IGNORE_INSERTS = 0x200;   // FORMAT_MESSAGE_IGNORE_INSERTS
+inline constexpr std::uint32_t MESSAGE_FROM_HMODULE = 0x800;     // FORMAT_MESSAGE_FROM_HMODULE
+inline constexpr std::uint32_t MESSAGE_FROM_SYSTEM = 0x1000;     // FORMAT_MESSAGE_FROM_SYSTEM
+inline constexpr std::uint32_t HRESULT_NT_BIT = 0x10000000;      // FACILITY_NT_BIT
 
 // The code of a call that reported failure, given the last error it left. Wine does not always
 // set one, and a failure must never read as "The operation completed successfully": a missing
