@@ -174,6 +174,8 @@ TEST(SessionLauncher, CreatesTheProcessOnTheUsersDesktopWithItsPathUnquotedAndUn
   EXPECT_EQ(call.command_line, path);
   EXPECT_TRUE(call.command_line_is_own_buffer);  // CreateProcessAsUserW may write into it
   EXPECT_TRUE(call.token == api.object("token1") && call.environment == api.object("env1"));
+  // The user's own environment, not one that also inherits the service's (SYSTEM's) variables.
+  EXPECT_EQ(api.calls[position(api.calls, "CreateEnvironmentBlock")], "CreateEnvironmentBlock(token1, FALSE)");
   EXPECT_EQ(call.creation_flags, 0x00000400u);  // CREATE_UNICODE_ENVIRONMENT only
   EXPECT_FALSE(call.inherit_handles);
   EXPECT_TRUE(call.null_attributes && !call.current_directory);

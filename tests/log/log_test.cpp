@@ -156,11 +156,14 @@ TEST(ServiceLog, AnOpenRefusedByAPassingLockIsTriedAgainFor250MsAtMost) {
     Status<LogError> result = ServiceLog(fs).write_line("x");
 
     EXPECT_EQ(result ? std::nullopt : std::optional(result.error()), c.error);
-    std::vector<std::uint32_t> sleeps;
+    // Each wait comes between two opens: a retry before its wait would cut a passing lock short.
+    std::string opens_and_waits, expected = "open";
     for (const std::string& call : fs.calls) {
-      if (call.starts_with("Sleep(")) sleeps.push_back(static_cast<std::uint32_t>(std::stoul(call.substr(6))));
+      if (call.starts_with("CreateFileW(")) opens_and_waits += opens_and_waits.empty() ? "open" : " open";
+      if (call.starts_with("Sleep(")) opens_and_waits += " " + call.substr(6, call.size() - 7);
     }
-    EXPECT_EQ(sleeps, c.sleeps);
+    for (std::uint32_t ms : c.sleeps) expected += " " + std::to_string(ms) + " open";
+    EXPECT_EQ(opens_and_waits, expected);
     EXPECT_LE(fs.slept_ms, 250u);
     // The line is written once, or not at all.
     EXPECT_EQ(fs.file_content(LOG_FILE).value_or(""), c.error ? "" : STAMP + " [quolin-service] x\n");
