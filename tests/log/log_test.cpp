@@ -157,12 +157,12 @@ TEST(ServiceLog, AnOpenRefusedByAPassingLockIsTriedAgainFor250MsAtMost) {
 
     EXPECT_EQ(result ? std::nullopt : std::optional(result.error()), c.error);
     // Each wait comes between two opens: a retry before its wait would cut a passing lock short.
-    std::string opens_and_waits, expected = "open";
+    std::vector<std::string> opens_and_waits, expected = {"open"};
     for (const std::string& call : fs.calls) {
-      if (call.starts_with("CreateFileW(")) opens_and_waits += opens_and_waits.empty() ? "open" : " open";
-      if (call.starts_with("Sleep(")) opens_and_waits += " " + call.substr(6, call.size() - 7);
+      if (call.starts_with("CreateFileW(")) opens_and_waits.push_back("open");
+      if (call.starts_with("Sleep(")) opens_and_waits.push_back(call);
     }
-    for (std::uint32_t ms : c.sleeps) expected += " " + std::to_string(ms) + " open";
+    for (std::uint32_t ms : c.sleeps) expected.insert(expected.end(), {"Sleep(" + std::to_string(ms) + ")", "open"});
     EXPECT_EQ(opens_and_waits, expected);
     EXPECT_LE(fs.slept_ms, 250u);
     // The line is written once, or not at all.
