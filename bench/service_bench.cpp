@@ -24,11 +24,12 @@
 #include "fakes/fake_clock.h"
 #include "fakes/fake_files.h"
 #include "fakes/fake_processes.h"
-#include "fakes/fake_service_control.h"
+#include "fakes/fake_service_environment.h"
 #include "fakes/recording_line_writer.h"
 #include "launcher/session_launcher.h"
 #include "log/log_format.h"
 #include "platform/clock.h"
+#include "platform/scm_codes.h"
 #include "service/control_channel.h"
 #include "supervisor/run_loop.h"
 #include "supervisor/supervisor.h"
@@ -50,7 +51,6 @@ struct QuietFakes {
   }
   fakes::FakeProcesses processes;
   fakes::FakeFiles files;
-  fakes::FakeServiceControl service_control;
   fakes::RecordingLineWriter log;
 
   // The host's process handle (and its job) are what the launcher keeps open between calls.
@@ -69,73 +69,39 @@ struct QuietFakes {
 
 // ---- the run loop ----
 
-// A service environment whose every receive is one benchmark iteration on the real channel.
-// The receive either has a deadline that is already past (the whole pass except the sleep) or
-// really waits `wait` for nothing (the pass as the system runs it, sleep included). The first
-// receive after the benchmark ends reports the channel disconnected, which ends the service
-// main through its stop sequence. Start-up and stop happen outside the timed passes.
-class QuietLoopEnvironment final : public ServiceEnvironment {
- public:
-  QuietLoopEnvironment(benchmark::State& state, std::optional<std::chrono::nanoseconds> wait)
-      : state_(state), wait_(wait), clock_(fakes_.files) {}
-
-  LineWriter& log() override { return fakes_.log; }
-  MonotonicClock& clock() override { return clock_; }
-  platform::ServiceControl& service_control() override { return fakes_.service_control; }
-  std::string resolve_host_path() override { return std::string(HOST_PATH); }
-  HostLauncher& host_launcher(std::string host_path) override {
-    launcher_.emplace(fakes_.processes, std::move(host_path));
-    return *launcher_;
-  }
-
-  Result<ControlMessage, ReceiveError> receive(ControlReceiver& receiver, Instant deadline) override {
-    if (!started_) {
-      started_ = true;
-      if (!state_.KeepRunning()) return fail(ReceiveError::Disconnected);
-      host_held_ = fakes_.host_held();  // allocates: before the count starts
-      first_allocations_ = alloc_counter::allocations();
-      first_lines_ = fakes_.log.written();
-    } else {
-      const std::uint64_t allocations = alloc_counter::allocations();
-      if (!state_.KeepRunning()) {
-        passes_allocations_ = allocations - first_allocations_;
-        lines_during_passes_ = fakes_.log.written() - first_lines_;
-        return fail(ReceiveError::Disconnected);
-      }
-    }
-    if (wait_) return receiver.receive_for(*wait_);
-    // What is left until the deadline, as the real environment computes it; the channel is then
-    // asked with a deadline already past, so it checks everything a time-out checks, at once.
-    Duration left = deadline.saturating_since(clock_.now());
-    benchmark::DoNotOptimize(left);
-    return receiver.receive_until(ControlReceiver::Clock::time_point{});
-  }
-
-  std::uint64_t passes_allocations() const { return passes_allocations_; }
-  std::uint64_t lines_during_passes() const { return lines_during_passes_; }
-  bool host_held() const { return host_held_; }
-
- private:
-  benchmark::State& state_;
-  std::optional<std::chrono::nanoseconds> wait_;
-  QuietFakes fakes_;
-  PerformanceCounterClock clock_;
-  std::optional<SessionLauncher> launcher_;
-  bool started_ = false;
-  bool host_held_ = false;
-  std::uint64_t first_allocations_ = 0;
-  std::uint64_t first_lines_ = 0;
-  std::uint64_t passes_allocations_ = 0;
-  std::uint64_t lines_during_passes_ = 0;
-};
-
+// The shared fake environment with the real launcher code on the quiet fakes; every receive is
+// one benchmark iteration on the real channel. The receive either answers at once (the whole
+// pass except the sleep) or really waits `wait` for nothing (the pass as the system runs it,
+// sleep included). When the benchmark ends, a shutdown control gives up the channel, which ends
+// the service main through its stop sequence. Start-up and stop happen outside the timed passes.
 void run_quiet_loop(benchmark::State& state, std::optional<std::chrono::nanoseconds> wait) {
-  QuietLoopEnvironment env(state, wait);
+  QuietFakes quiet;
+  SessionLauncher launcher(quiet.processes, std::string(HOST_PATH));
+  fakes::FakeServiceEnvironment env(launcher);
+  env.lines.keep = false;
+  env.record_waits = false;
+  env.real_wait = wait;
+  bool host_held = false;
+  std::uint64_t first_allocations = 0, first_lines = 0, passes_allocations = 0, lines_during_passes = 0;
+  env.before_receive = [&](int pass) {
+    const std::uint64_t allocations = alloc_counter::allocations();
+    if (pass == 1) {
+      host_held = quiet.host_held();  // allocates: before the count starts
+      first_allocations = alloc_counter::allocations();
+      first_lines = env.lines.written();
+    }
+    if (state.KeepRunning()) return;
+    if (pass > 1) {
+      passes_allocations = allocations - first_allocations;
+      lines_during_passes = env.lines.written() - first_lines;
+    }
+    env.control(scm::SERVICE_CONTROL_SHUTDOWN);
+  };
   run_service_main(env);
-  if (!env.host_held()) state.SkipWithError("no host was running during the passes");
-  if (env.lines_during_passes() != 0) state.SkipWithError("a quiet pass wrote a log line");
+  if (!host_held) state.SkipWithError("no host was running during the passes");
+  if (lines_during_passes != 0) state.SkipWithError("a quiet pass wrote a log line");
   state.counters["allocs_per_op"] =
-      benchmark::Counter(static_cast<double>(env.passes_allocations()), benchmark::Counter::kAvgIterations);
+      benchmark::Counter(static_cast<double>(passes_allocations), benchmark::Counter::kAvgIterations);
 }
 
 // One pass of the loop without the sleep: clock read, receive that times out, exit poll of a
