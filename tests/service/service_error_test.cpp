@@ -51,25 +51,5 @@ TEST(DiagnosticForm, NamesCodeAndKindAndQuotesTheTrimmedSystemMessageInTheProgra
   EXPECT_EQ(scm.dispatcher_main, +service_main);
 }
 
-TEST(SystemMessageText, TrimsTrailingWhiteSpaceOnlyOrFallsBack) {
-  const std::string invalid = "OS Error 13 (FormatMessageW() returned invalid UTF-16)";
-  const std::pair<std::optional<std::u16string>, std::string> cases[] = {
-      {u"  Lead stays.\t \f\r\n", "  Lead stays."},
-      {u"Kept: \v\u00A0", "Kept: \v\xC2\xA0"},  // vertical tab and no-break space
-      {std::u16string(u"ends in high ") + char16_t(0xD800), invalid},
-      {std::u16string(u"lone low ") + char16_t(0xDC00) + u"x", invalid},
-      {std::nullopt, "OS Error 13 (FormatMessageW() returned error 1813)"},
-  };
-  for (const auto& [units, text] : cases) {
-    FakeServiceControl scm;
-    scm.format_text = units;
-    scm.format_error = 1813;
-    EXPECT_EQ(system_message_text(scm, 13), text);
-  }
-  FakeServiceControl scm;
-  scm.format_text = std::u16string(3000, u'x');  // no more than the buffer it asks for
-  EXPECT_EQ(system_message_text(scm, 13), std::string(2048, 'x'));
-}
-
 }  // namespace
 }  // namespace quolin
