@@ -43,16 +43,8 @@ TEST(TranslateControl, FollowsTheDecisionTable) {
   }
 }
 
-// How the registered handler routes the system's calls is seen in the run loop's tests.
-TEST(RegisterControlHandler, ANameMayEndInItsOnlyNul) {
-  FakeServiceControl scm;
-  auto [sender, receiver] = make_control_channel();
-  ASSERT_TRUE(register_control_handler(scm, "QuolinHost\0"sv, std::move(sender)));
-  EXPECT_EQ(scm.registered_name, u"QuolinHost");
-  // The program never frees the context; the test does, as the process end would.
-  delete static_cast<ControlHandlerContext*>(scm.registered_contexts.back());
-}
-
+// How the registered handler routes the system's calls is seen in the run loop's tests, and
+// how a name becomes the system's (a trailing NUL allowed) in wide_name_fuzz.
 TEST(RegisterControlHandler, FailureDisconnectsTheChannel) {
   const ServiceError nul = ServiceError::argument_has_nul_byte("service name");
   for (auto [name, error] : {std::pair{"QuolinHost"sv, ServiceError::winapi(1060)},
