@@ -1,8 +1,9 @@
 @echo off
 rem Installs QuolinHost on this machine without an MSI: copies quolin-service.exe (and quolin.exe,
-rem when it is beside it) into %ProgramFiles%\Quolin, makes the log folder %ProgramData%\Quolin
-rem that only SYSTEM and Administrators can use (lock-log-folder.cmd), registers the copy as the
-rem Windows service QuolinHost with sc.exe, and starts it. For fleets use the MSI instead.
+rem when it is beside it) into %ProgramFiles%\Quolin, registers the copy as the Windows service
+rem QuolinHost with sc.exe, and starts it. For fleets use the MSI instead. The log folder is the
+rem service's own business: it makes %ProgramData%\Quolin for SYSTEM and Administrators alone
+rem and checks it before every line, so nothing here touches it.
 rem
 rem   install.cmd                          the quolin-service.exe beside this script
 rem   install.cmd C:\path\quolin-service.exe
@@ -47,23 +48,16 @@ if errorlevel 1 (
   exit /b 2
 )
 if defined ProgramW6432 (set "DEST=%ProgramW6432%\Quolin") else (set "DEST=%ProgramFiles%\Quolin")
-set "LOGDIR=%ProgramData%\Quolin"
-set "MISSING="
-if not exist lock-log-folder.cmd set "MISSING=lock-log-folder.cmd"
-if not exist "%EXENAME%" set "MISSING=%EXENAME%"
-if defined MISSING (
-  >&2 echo install.cmd: %MISSING% not found; nothing was changed.
+if not exist "%EXENAME%" (
+  >&2 echo install.cmd: %EXENAME% not found; nothing was changed.
   exit /b 2
 )
 rem sc.exe reads the service's path inside quotes that cmd does not see as quotes: a Program
 rem Files path with & or ^ would not reach it as it is, so it is refused.
 if not "%DEST:&=%"=="%DEST%" goto :bad_dest
 if not "%DEST:^=%"=="%DEST%" goto :bad_dest
-set "NOT_FOLDER="
-if exist "%DEST%" if not exist "%DEST%\" set "NOT_FOLDER=%DEST%"
-if exist "%LOGDIR%" if not exist "%LOGDIR%\" set "NOT_FOLDER=%LOGDIR%"
-if defined NOT_FOLDER (
-  >&2 echo install.cmd: "%NOT_FOLDER%" is a file, not a folder; move it away and run this again.
+if exist "%DEST%" if not exist "%DEST%\" (
+  >&2 echo install.cmd: "%DEST%" is a file, not a folder; move it away and run this again.
   exit /b 2
 )
 
@@ -85,17 +79,9 @@ if not exist "%DEST%\" mkdir "%DEST%"
 if errorlevel 1 goto :copy_failed
 copy /y /b "%EXENAME%" "%DEST%\quolin-service.exe" >nul
 if errorlevel 1 goto :copy_failed
-copy /y lock-log-folder.cmd "%DEST%\lock-log-folder.cmd" >nul
-if errorlevel 1 goto :copy_failed
 if exist quolin.exe copy /y /b quolin.exe "%DEST%\quolin.exe" >nul
 if errorlevel 1 goto :copy_failed
 :copied
-rem From the copy, run by a relative name: call expands percent signs in its line again.
-pushd "%DEST%"
-call .\lock-log-folder.cmd
-set "rc=%errorlevel%"
-popd
-if not "%rc%"=="0" goto :lock_failed
 
 rem The quotes inside binPath keep a path with spaces from being read as a program plus arguments.
 "%SC%" create %SERVICE% binPath= "\"%DEST%\quolin-service.exe\"" type= own start= auto obj= LocalSystem DisplayName= "Quolin Host"
@@ -138,11 +124,6 @@ set "rc=%errorlevel%"
 call :remove_copies
 exit /b %rc%
 
-:lock_failed
->&2 echo install.cmd: protecting "%LOGDIR%" failed ^(status %rc%^); nothing was installed.
-call :remove_copies
-exit /b %rc%
-
 :create_failed
 set "rc=%errorlevel%"
 >&2 echo install.cmd: sc create failed ^(status %rc%^); nothing was installed.
@@ -160,9 +141,9 @@ exit /b %rc%
 >&2 echo install.cmd: %SERVICE% is installed but not running; see "sc query %SERVICE%" and %ProgramData%\Quolin\service.log
 exit /b 1
 
-rem What this run copied goes again; the log folder stays protected.
+rem What this run copied goes again.
 :remove_copies
 if not defined COPIED exit /b 0
-for %%N in (quolin-service.exe quolin.exe lock-log-folder.cmd) do if exist "%DEST%\%%N" del /f /q "%DEST%\%%N"
+for %%N in (quolin-service.exe quolin.exe) do if exist "%DEST%\%%N" del /f /q "%DEST%\%%N"
 rmdir "%DEST%" >nul 2>&1
 exit /b 0

@@ -1,11 +1,13 @@
 @echo off
 rem Stops the Windows service QuolinHost, waits until it has stopped, and deletes it, with
-rem sc.exe only, then removes what install.cmd copied into %ProgramFiles%\Quolin
-rem (quolin-service.exe, quolin.exe, lock-log-folder.cmd, and the folder when nothing else is in
-rem it). The log folder %ProgramData%\Quolin and its log stay. A service installed by the MSI is
+rem sc.exe only, then removes the service's executable that install.cmd copied into
+rem %ProgramFiles%\Quolin (and lock-log-folder.cmd, which earlier versions copied there), and the
+rem folder when nothing else is in it. The host quolin.exe stays, as does the log folder
+rem %ProgramData%\Quolin with its log: neither is touched. A service installed by the MSI is
 rem removed with msiexec /x instead.
 rem Exit status: 0 deleted; 5 not run as administrator; 1060 QuolinHost does not exist;
-rem 1053 it did not stop within 60 s; otherwise the failing step's status.
+rem 1053 it did not stop within 60 s; 4390 the install folder is a link (the service is
+rem deleted, nothing is removed through the link); otherwise the failing step's status.
 setlocal EnableExtensions DisableDelayedExpansion
 set "SERVICE=QuolinHost"
 set "SC=%SystemRoot%\System32\sc.exe"
@@ -51,7 +53,15 @@ if errorlevel 1 (
   exit /b 1
 )
 if defined ProgramW6432 (set "DEST=%ProgramW6432%\Quolin") else (set "DEST=%ProgramFiles%\Quolin")
-for %%N in (quolin-service.exe quolin.exe lock-log-folder.cmd) do if exist "%DEST%\%%N" del /f /q "%DEST%\%%N"
+rem A junction or link in the folder's place would take the deletes to its target: refused.
+rem The attributes of the name itself (%%~a) end in l for a reparse point.
+set "ATTRS="
+for %%A in ("%DEST%") do set "ATTRS=%%~aA"
+if defined ATTRS if not "%ATTRS:l=%"=="%ATTRS%" (
+  >&2 echo uninstall.cmd: "%DEST%" is a link, not a folder; %SERVICE% is deleted, but nothing was removed through the link.
+  exit /b 4390
+)
+for %%N in (quolin-service.exe lock-log-folder.cmd) do if exist "%DEST%\%%N" del /f /q "%DEST%\%%N"
 rmdir "%DEST%" >nul 2>&1
-echo %SERVICE% is stopped and deleted, and its files removed. Its log was left in place.
+echo %SERVICE% is stopped and deleted, and its executable removed. quolin.exe and the log were left in place.
 exit /b 0

@@ -15,9 +15,12 @@ void append_number(std::string& out, std::int64_t value, int width) {
   while (n > 0) out.push_back(digits[--n]);
 }
 
-}  // namespace
+// The civil date and time of a tick count, in UTC and whole seconds.
+struct CivilTime {
+  std::int64_t year, month, day, hour, minute, second;
+};
 
-std::string format_timestamp(std::int64_t ticks) {
+CivilTime civil_time(std::int64_t ticks) {
   // The subtraction cannot overflow: ticks is at least the epoch here.
   std::int64_t s = ticks < UNIX_EPOCH_TICKS ? 0 : (ticks - UNIX_EPOCH_TICKS) / TICKS_PER_SECOND;
   std::int64_t days = s / 86400;
@@ -34,22 +37,30 @@ std::string format_timestamp(std::int64_t ticks) {
   std::int64_t day = doy - (153 * mp + 2) / 5 + 1;
   std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
   std::int64_t year = era * 400 + yoe + (month <= 2 ? 1 : 0);
+  return {year, month, day, t / 3600, (t / 60) % 60, t % 60};
+}
 
+// The six numbers with the five separators between them and the suffix after.
+std::string lay_out(const CivilTime& c, const char (&separators)[5], std::string_view suffix) {
   std::string out;
   out.reserve(24);
-  append_number(out, year, 4);
-  out.push_back('-');
-  append_number(out, month, 2);
-  out.push_back('-');
-  append_number(out, day, 2);
-  out.push_back(' ');
-  append_number(out, t / 3600, 2);
-  out.push_back(':');
-  append_number(out, (t / 60) % 60, 2);
-  out.push_back(':');
-  append_number(out, t % 60, 2);
-  out.append(" UTC");
+  const std::int64_t numbers[] = {c.year, c.month, c.day, c.hour, c.minute, c.second};
+  for (int i = 0; i < 6; ++i) {
+    append_number(out, numbers[i], i == 0 ? 4 : 2);
+    if (i < 5 && separators[i] != '\0') out.push_back(separators[i]);
+  }
+  out.append(suffix);
   return out;
+}
+
+}  // namespace
+
+std::string format_timestamp(std::int64_t ticks) {
+  return lay_out(civil_time(ticks), {'-', '-', ' ', ':', ':'}, " UTC");
+}
+
+std::string format_compact_timestamp(std::int64_t ticks) {
+  return lay_out(civil_time(ticks), {'\0', '\0', 'T', '\0', '\0'}, "Z");
 }
 
 }  // namespace quolin

@@ -25,4 +25,8 @@ inline constexpr std::int64_t TICKS_PER_SECOND = 10'000'000;
 // all its digits.
 std::string format_timestamp(std::int64_t ticks);
 
+// "YYYYMMDDThhmmssZ" for the same count: the UTC time in a form that fits a file name, as the
+// names of moved-aside log folders and files carry it.
+std::string format_compact_timestamp(std::int64_t ticks);
+
 }  // namespace quolin

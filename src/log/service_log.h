@@ -4,9 +4,12 @@
 //   ServiceLog log(platform::win32_files());
 //   if (Status<LogError> s = log.write_line("service starting"); !s) ... s.error().text() ...
 //
-// Nothing is kept between lines: every call looks up ProgramData, makes the log folder if needed,
-// opens the file, reads the clock, appends the line unbuffered and closes the file again. So a
-// folder or file removed between two lines is made again by the next one.
+// Nothing is kept between lines: every call looks up ProgramData, makes the log folder if needed
+// (with rights for SYSTEM and Administrators alone), opens it as itself and judges it, opens the
+// file as itself and judges it, reads the clock, appends the line unbuffered and closes both
+// again. So a folder or file removed between two lines is made again by the next one, and one
+// that is not safe (a link, a second name, rights for ordinary users) is moved aside before the
+// line is written: nothing is ever written through it (log_safety.h).
 #pragma once
 
 #include <array>
@@ -20,9 +23,14 @@
 namespace quolin {
 
 // A backup tool, an indexer or an administrator's viewer may hold the log for a moment without
-// sharing write access. An open refused for that reason (a sharing or lock violation) is tried
-// again after each of these waits in turn, 250 ms in all, before it counts as failed.
+// sharing write access, or lock a range of it. An open or a write refused for that reason (a
+// sharing or lock violation) is tried again after each of these waits in turn, 250 ms in all for
+// one line, before it counts as failed.
 inline constexpr std::array<std::uint32_t, 5> LOG_OPEN_RETRY_DELAYS_MS = {10, 20, 40, 80, 100};
+
+// A log folder or file that is not safe is moved aside and a fresh one made; a rename that fails
+// (a file held open inside) or a name taken again meanwhile is tried again, this many times in all.
+inline constexpr int LOG_MOVE_ASIDE_TRIES = 3;
 
 class ServiceLog final : public LineWriter {
  public:

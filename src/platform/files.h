@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/owned.h"
 #include "platform/system_error.h"
@@ -31,6 +32,52 @@ inline constexpr std::uint32_t FILE_SHARE_ALL = 7;
 // OPEN_ALWAYS: open, or create empty when missing; never truncate.
 inline constexpr std::uint32_t DISPOSITION_OPEN_ALWAYS = 4;
 
+// Flags of CreateFileW. OPEN_REPARSE_POINT opens a link itself rather than what it points at;
+// BACKUP_SEMANTICS lets a folder be opened at all.
+inline constexpr std::uint32_t FLAG_OPEN_REPARSE_POINT = 0x00200000;
+inline constexpr std::uint32_t FLAG_BACKUP_SEMANTICS = 0x02000000;
+// OPEN_EXISTING: open, never create.
+inline constexpr std::uint32_t DISPOSITION_OPEN_EXISTING = 3;
+// READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY: enough to read a folder's owner,
+// access list and kind. Listing is asked for too, so that the share mode the folder is opened
+// with binds others while the handle is held (an open without data access binds nobody).
+inline constexpr std::uint32_t ACCESS_INSPECT = 0x20081;
+// FILE_SHARE_READ | FILE_SHARE_WRITE: others may not delete or rename.
+inline constexpr std::uint32_t FILE_SHARE_READ_WRITE = 3;
+
+// File attributes.
+inline constexpr std::uint32_t ATTRIBUTE_DIRECTORY = 0x10;
+inline constexpr std::uint32_t ATTRIBUTE_REPARSE_POINT = 0x400;
+
+// Access rights that let a holder write, delete, or change the rights or the owner of a folder
+// or of what is made in it: FILE_WRITE_DATA (add a file), FILE_APPEND_DATA (add a folder),
+// FILE_WRITE_EA, FILE_DELETE_CHILD, FILE_WRITE_ATTRIBUTES, DELETE, WRITE_DAC, WRITE_OWNER,
+// GENERIC_ALL and GENERIC_WRITE. Reading, listing and traversing are not among them.
+inline constexpr std::uint32_t RIGHTS_THAT_CHANGE = 0x500D0156;
+
+// What a handle's file is, by the handle.
+struct FileIdentity {
+  std::uint32_t attributes = 0;       // FILE_ATTRIBUTE_*
+  std::uint32_t number_of_links = 0;  // its names in the file system; 1 unless hard-linked
+};
+
+// What stands for a SID that cannot be read or shown.
+inline constexpr std::string_view UNREADABLE_SID = "(unreadable)";
+
+// One entry of an access list, as far as the log's check needs it.
+struct AccessEntry {
+  bool allows = false;     // an entry that grants (of any allowed-ACE type); others only take away
+  std::uint32_t mask = 0;  // the rights it grants or denies
+  std::string sid;         // "S-1-5-18" and the like; UNREADABLE_SID when it cannot be shown
+};
+
+// An object's owner and access list, read from an open handle.
+struct ObjectSecurity {
+  std::string owner;          // the owner's SID as text
+  bool has_access_list = false;  // false: a NULL access list, which grants everyone everything
+  std::vector<AccessEntry> entries;
+};
+
 class Files : public HandleCloser {
  public:
   // The variable's value, which may be empty; nullopt when it does not exist or cannot be read.
@@ -40,14 +87,33 @@ class Files : public HandleCloser {
   // exists at the path, CODE_PATH_NOT_FOUND and the like when the folder above is missing.
   virtual SysStatus CreateDirectoryW(const std::u16string& path) = 0;
 
+  // The same, with the security descriptor written as SDDL (owner and access list), so the
+  // folder never exists with inherited rights, not even for a moment.
+  virtual SysStatus CreateDirectoryW(const std::u16string& path, std::u16string_view sddl) = 0;
+
+  // The attributes of the path itself: a link's own, never its target's.
+  virtual SysResult<std::uint32_t> GetFileAttributesW(const std::u16string& path) = 0;
+
   // Whether the path names an existing folder, following links. A query that fails is "no".
   virtual bool is_folder(const std::u16string& path) = 0;
 
-  // CreateFileW without security attributes, flags or template.
-  virtual SysResult<UniqueHandle> CreateFileW(const std::u16string& path,
-                                                     std::uint32_t desired_access,
-                                                     std::uint32_t share_mode,
-                                                     std::uint32_t creation_disposition) = 0;
+  // CreateFileW without security attributes or template.
+  virtual SysResult<UniqueHandle> CreateFileW(const std::u16string& path, std::uint32_t desired_access,
+                                              std::uint32_t share_mode, std::uint32_t creation_disposition,
+                                              std::uint32_t flags) = 0;
+
+  // Attributes and number of names of the open file or folder (FileAttributeTagInfo and
+  // FileStandardInfo).
+  virtual SysResult<FileIdentity> GetFileInformationByHandleEx(Handle file) = 0;
+
+  // Owner and access list of the open file or folder (GetSecurityInfo).
+  virtual SysResult<ObjectSecurity> GetSecurityInfo(Handle object) = 0;
+
+  // The SID of the account this process runs as (the token's user), as text.
+  virtual SysResult<std::string> process_account_sid() = 0;
+
+  // Renames within the file system, never replacing what is at `to`. A link is renamed itself.
+  virtual SysStatus MoveFileExW(const std::u16string& from, const std::u16string& to) = 0;
 
   // One synchronous write at the end of the file (no byte offset). The number of bytes taken
   // (at most bytes.size(), possibly fewer), or why nothing was taken: CODE_INTERRUPTED when it

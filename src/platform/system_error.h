@@ -26,6 +26,7 @@ inline constexpr std::uint32_t CODE_SHARING_VIOLATION = 32; // ERROR_SHARING_VIO
 inline constexpr std::uint32_t CODE_LOCK_VIOLATION = 33;    // ERROR_LOCK_VIOLATION
 inline constexpr std::uint32_t CODE_BAD_NETPATH = 53;       // ERROR_BAD_NETPATH
 inline constexpr std::uint32_t CODE_BAD_NET_NAME = 67;      // ERROR_BAD_NET_NAME
+inline constexpr std::uint32_t CODE_FILE_EXISTS = 80;       // ERROR_FILE_EXISTS
 inline constexpr std::uint32_t CODE_ALREADY_EXISTS = 183;   // ERROR_ALREADY_EXISTS
 inline constexpr std::uint32_t CODE_INTERRUPTED = 10004;    // WSAEINTR
 inline constexpr std::uint32_t CODE_WRITE_FAULT = 29;       // ERROR_WRITE_FAULT

@@ -96,15 +96,52 @@ def scenario_missing_host(svc):
     expect_equal(svc.messages(), START_LINES + found + stop_lines(), "log")
 
 
-def scenario_log_folder_blocked(svc):
-    """The log folder's path names a file: the service ends STOPPED with a non-zero code."""
-    svc.put(r"C:\users\Public\Quolin", data=b"not a folder\n")
+def scenario_log_folder_link(svc):
+    """The log folder is a link to another folder before the service starts: nothing is ever
+    written into the link's target. Wine shows the link only in the path's attributes (the
+    service's folder handle follows it), renames the target instead of the link and leaves a
+    dangling link no Win32 call can rename, all unlike Windows, where the link itself moves: so
+    here the service may end STOPPED with a non-zero code; if it runs, its fresh folder's first
+    line names what was moved aside. Wine applies no security descriptor: that the fresh folder
+    is SYSTEM's and Administrators' alone is proven natively."""
+    svc.put(r"C:\target\precious.txt", data=b"precious\n")
+    os.symlink(svc.drive_c("target"), svc.unix(r"C:\users\Public\Quolin"))
     svc.write_script(["run"])
     svc.install()
     svc.start(wait_running=False)
-    expect_equal(svc.wait_state("STOPPED"), 183, "WIN32_EXIT_CODE (ERROR_ALREADY_EXISTS)")
-    svc.wait_gone("quolin-service.exe")  # its process ends after reporting STOPPED
-    expect_equal(svc.launches(), [], "launches")
+    state, code = svc.until(lambda: (q := svc.query())[0] in ("RUNNING", "STOPPED") and q, 30,
+                            lambda: f"service state {svc.state()}")
+    print(f"the service is {state} (code {code})")
+    if state == "STOPPED":
+        if code == 0:
+            raise Failure("STOPPED with code 0 after a log folder it could not use")
+    else:
+        first = svc.wait_for(r"log folder .*")[0]
+        if not re.fullmatch(r"log folder C:\\users\\Public\\Quolin was not safe \(a link\); "
+                            r"moved it aside to Quolin\.untrusted-\d{8}T\d{6}Z", first):
+            raise Failure(f"first line: {first!r}")
+        expect_equal(svc.messages()[0], first, "the log's first line")
+    # Wherever Wine left the target, it holds what it held and nothing the service wrote.
+    found = [root for root, _, names in os.walk(svc.drive_c()) if "precious.txt" in names]
+    expect_equal(len(found), 1, "folders holding the link target's file")
+    expect_equal(sorted(os.listdir(found[0])), ["precious.txt"], "the link target's content")
+
+
+def scenario_log_file_second_name(svc):
+    """service.log has a second name elsewhere (a hard link, which Wine reports): that name's
+    bytes stay as they were and the service runs on a log file of its own, whose first line says
+    what was moved aside."""
+    svc.put(r"C:\elsewhere.txt", data=b"not the service's\n")
+    os.makedirs(svc.unix(r"C:\users\Public\Quolin"))
+    os.link(svc.unix(r"C:\elsewhere.txt"), svc.unix(r"C:\users\Public\Quolin\service.log"))
+    started(svc, ["run"])
+    expect_equal(svc.read(r"C:\elsewhere.txt"), b"not the service's\n", "the second name's bytes")
+    messages = svc.messages()
+    if not re.fullmatch(r"log file C:\\users\\Public\\Quolin\\service\.log was not safe \(a second name\); "
+                        r"moved it aside to service\.log\.untrusted-\d{8}T\d{6}Z", messages[0]):
+        raise Failure(f"first line: {messages[0]!r}")
+    expect_equal(messages[1:], START_LINES + [SPAWNED], "the lines after it")
+    expect_equal(svc.stop(), 0, "WIN32_EXIT_CODE after stop")
 
 
 def scenario_console_start(svc):

@@ -9,9 +9,12 @@
 //   EXPECT_EQ(fs.calls, (std::vector<std::string>{"GetEnvironmentVariableW(ProgramData)", ...}));
 //
 // It behaves like Windows where the log relies on it: making a folder whose parent is missing
-// gives 3, making one where anything exists gives 183, opening a folder gives 5, opening a
-// missing file creates it empty. Every call is recorded, in order, as one text line; handles
-// are numbered #1, #2, ... in the order they were handed out.
+// gives 3, making one where anything exists gives 183, opening a folder gives 5 unless asked with
+// backup semantics, opening a missing file creates it empty, a rename never replaces and takes
+// what is inside a folder along. A node may be a link (a reparse point: the fake never follows
+// it), have several names, and carry an owner and an access list; every node is SYSTEM's with an
+// empty access list unless the test says otherwise. Every call is recorded, in order, as one text
+// line; handles are numbered #1, #2, ... in the order they were handed out.
 #pragma once
 
 #include <cstddef>
@@ -46,14 +49,20 @@ class FakeFiles final : public platform::Files {
   struct Node {
     bool folder = false;
     std::string content;  // files only
+    bool link = false;    // a reparse point
+    std::uint32_t names = 1;
+    platform::ObjectSecurity security{"S-1-5-18", true, {}};
+    std::u16string sddl;  // the descriptor it was made with, if any
   };
 
   // --- state the test sets up and inspects ---
   std::map<std::u16string, std::u16string> environment;
   std::map<std::u16string, Node> nodes;                      // by exact path
   std::map<std::u16string, std::uint32_t> refused_folders;   // CreateDirectoryW gives this code
-  std::deque<std::uint32_t> open_failures;                   // the next CreateFileW calls fail so
-  std::optional<std::uint32_t> refuse_open;                  // then every CreateFileW gives this code
+  std::map<std::u16string, std::deque<std::uint32_t>> open_failures;  // the next CreateFileW calls of a path fail so
+  std::deque<std::uint32_t> move_failures;                   // the next MoveFileExW calls fail so
+  std::string account_sid = "S-1-5-18";                      // the process's own account
+  bool links_on_path_only = false;  // as Wine: a handle opened on a link shows no reparse point
   std::uint64_t slept_ms = 0;                                // all Sleep calls together
   std::deque<WriteStep> writes;
   std::int64_t clock_ticks = 0;
@@ -61,13 +70,23 @@ class FakeFiles final : public platform::Files {
   std::int64_t performance_frequency = 10'000'000;
   // Runs first in every CreateDirectoryW: lets a test play another process.
   std::function<void(const std::u16string& path)> before_create_directory;
+  // Runs after every MoveFileExW that moved something.
+  std::function<void(const std::u16string& from)> after_move;
 
   std::vector<std::string> calls;
   int bad_closes = 0;        // closes of a handle that is not open (twice, or never opened)
   int bad_handle_writes = 0; // writes through a handle that is not open
 
-  void add_folder(std::u16string path) { nodes[std::move(path)] = Node{true, {}}; }
-  void add_file(std::u16string path, std::string content) { nodes[std::move(path)] = Node{false, std::move(content)}; }
+  Node& add_folder(std::u16string path) {
+    Node& node = nodes[std::move(path)] = Node{};
+    node.folder = true;
+    return node;
+  }
+  Node& add_file(std::u16string path, std::string content) {
+    Node& node = nodes[std::move(path)] = Node{};
+    node.content = std::move(content);
+    return node;
+  }
   bool is_folder_node(const std::u16string& path) const {
     auto it = nodes.find(path);
     return it != nodes.end() && it->second.folder;
@@ -89,12 +108,14 @@ class FakeFiles final : public platform::Files {
 
   platform::SysStatus CreateDirectoryW(const std::u16string& path) override {
     record("CreateDirectoryW", {utf8(path)});
-    if (before_create_directory) before_create_directory(path);
-    if (nodes.count(path) != 0) return fail(platform::CODE_ALREADY_EXISTS);
-    if (!parent_is_folder(path)) return fail(platform::CODE_PATH_NOT_FOUND);
-    if (auto it = refused_folders.find(path); it != refused_folders.end()) return fail(it->second);
-    add_folder(path);
-    return {};
+    return make_folder(path);
+  }
+
+  platform::SysStatus CreateDirectoryW(const std::u16string& path, std::u16string_view sddl) override {
+    record("CreateDirectoryW", {utf8(path), utf8(std::u16string(sddl))});
+    platform::SysStatus made = make_folder(path);
+    if (made) nodes[path].sddl = sddl;
+    return made;
   }
 
   bool is_folder(const std::u16string& path) override {
@@ -102,26 +123,83 @@ class FakeFiles final : public platform::Files {
     return is_folder_node(path);
   }
 
-  platform::SysResult<platform::UniqueHandle> CreateFileW(const std::u16string& path,
-                                                          std::uint32_t desired_access,
-                                                          std::uint32_t share_mode,
-                                                          std::uint32_t creation_disposition) override {
+  platform::SysResult<std::uint32_t> GetFileAttributesW(const std::u16string& path) override {
+    record("GetFileAttributesW", {utf8(path)});
+    auto it = nodes.find(path);
+    if (it == nodes.end()) return fail(parent_is_folder(path) ? platform::CODE_FILE_NOT_FOUND : platform::CODE_PATH_NOT_FOUND);
+    return attributes(it->second);
+  }
+
+  platform::SysResult<platform::UniqueHandle> CreateFileW(const std::u16string& path, std::uint32_t desired_access,
+                                                          std::uint32_t share_mode, std::uint32_t creation_disposition,
+                                                          std::uint32_t flags) override {
     record("CreateFileW", {utf8(path), hex(desired_access), std::to_string(share_mode),
-                           std::to_string(creation_disposition)});
-    if (!open_failures.empty()) {
-      std::uint32_t code = open_failures.front();
-      open_failures.pop_front();
+                           std::to_string(creation_disposition), hex(flags)});
+    if (auto failing = open_failures.find(path); failing != open_failures.end() && !failing->second.empty()) {
+      std::uint32_t code = failing->second.front();
+      failing->second.pop_front();
       return fail(code);
     }
-    if (refuse_open) return fail(*refuse_open);
     if (!parent_is_folder(path)) return fail(platform::CODE_PATH_NOT_FOUND);
     auto it = nodes.find(path);
-    if (it != nodes.end() && it->second.folder) return fail(platform::CODE_ACCESS_DENIED);
-    if (it == nodes.end()) add_file(path, {});
+    if (it != nodes.end() && it->second.folder && (flags & platform::FLAG_BACKUP_SEMANTICS) == 0) {
+      return fail(platform::CODE_ACCESS_DENIED);
+    }
+    if (it == nodes.end()) {
+      if (creation_disposition == platform::DISPOSITION_OPEN_EXISTING) return fail(platform::CODE_FILE_NOT_FOUND);
+      add_file(path, {});
+    }
     ++handed_out_;
     platform::Handle h = handle_value(handed_out_);
     open_[h] = OpenFile{path};
     return platform::UniqueHandle(*this, h);
+  }
+
+  platform::SysResult<platform::FileIdentity> GetFileInformationByHandleEx(platform::Handle file) override {
+    record("GetFileInformationByHandleEx", {handle_name(file)});
+    const Node* node = open_node(file);
+    if (node == nullptr) return fail(6u);  // ERROR_INVALID_HANDLE
+    std::uint32_t shown = attributes(*node);
+    if (links_on_path_only) shown &= ~platform::ATTRIBUTE_REPARSE_POINT;
+    return platform::FileIdentity{shown, node->names};
+  }
+
+  platform::SysResult<platform::ObjectSecurity> GetSecurityInfo(platform::Handle object) override {
+    record("GetSecurityInfo", {handle_name(object)});
+    const Node* node = open_node(object);
+    if (node == nullptr) return fail(6u);
+    return node->security;
+  }
+
+  platform::SysResult<std::string> process_account_sid() override { return account_sid; }
+
+  platform::SysStatus MoveFileExW(const std::u16string& from, const std::u16string& to) override {
+    record("MoveFileExW", {utf8(from), utf8(to)});
+    if (!move_failures.empty()) {
+      std::uint32_t code = move_failures.front();
+      move_failures.pop_front();
+      return fail(code);
+    }
+    if (nodes.count(from) == 0) return fail(platform::CODE_FILE_NOT_FOUND);
+    if (nodes.count(to) != 0) return fail(platform::CODE_ALREADY_EXISTS);
+    // The node and everything below it, by name; open handles follow what they opened.
+    std::map<std::u16string, Node> moved;
+    for (auto it = nodes.begin(); it != nodes.end();) {
+      const bool inside = it->first == from || (it->first.size() > from.size() && it->first.starts_with(from) &&
+                                                platform::is_path_separator(it->first[from.size()]));
+      if (!inside) {
+        ++it;
+        continue;
+      }
+      moved[to + it->first.substr(from.size())] = std::move(it->second);
+      it = nodes.erase(it);
+    }
+    for (auto& [path, node] : moved) nodes[path] = std::move(node);
+    for (auto& [handle, open] : open_) {
+      if (open.path.starts_with(from)) open.path = to + open.path.substr(from.size());
+    }
+    if (after_move) after_move(from);
+    return {};
   }
 
   platform::SysResult<std::size_t> NtWriteFile(platform::Handle file, std::string_view bytes) override {
@@ -166,6 +244,27 @@ class FakeFiles final : public platform::Files {
   struct OpenFile {
     std::u16string path;
   };
+
+  platform::SysStatus make_folder(const std::u16string& path) {
+    if (before_create_directory) before_create_directory(path);
+    if (nodes.count(path) != 0) return fail(platform::CODE_ALREADY_EXISTS);
+    if (!parent_is_folder(path)) return fail(platform::CODE_PATH_NOT_FOUND);
+    if (auto it = refused_folders.find(path); it != refused_folders.end()) return fail(it->second);
+    add_folder(path);
+    return {};
+  }
+
+  static std::uint32_t attributes(const Node& node) {
+    return (node.folder ? platform::ATTRIBUTE_DIRECTORY : 0x20u /* FILE_ATTRIBUTE_ARCHIVE */) |
+           (node.link ? platform::ATTRIBUTE_REPARSE_POINT : 0u);
+  }
+
+  const Node* open_node(platform::Handle h) const {
+    auto it = open_.find(h);
+    if (it == open_.end()) return nullptr;
+    auto node = nodes.find(it->second.path);
+    return node == nodes.end() ? nullptr : &node->second;
+  }
 
   static platform::Handle handle_value(int number) {
     return reinterpret_cast<platform::Handle>(static_cast<std::uintptr_t>(0x1000 + 4 * number));

@@ -1,9 +1,16 @@
 // The service log against FakeFiles, which counts double closes and writes through closed
 // handles; its path, and the timestamp checked against the standard library's calendar.
+// Owners, access lists, links seen on a handle and byte-range locks are proven here alone: Wine
+// applies no security descriptor, enforces no access list or write lock, and shows a link only
+// in the path's attributes (tests/e2e runs the link and the second name for real).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +18,7 @@
 #include "fakes/fake_files.h"
 #include "log/log_format.h"
 #include "log/log_path.h"
+#include "log/log_safety.h"
 #include "log/service_log.h"
 #include "platform/text.h"
 
@@ -29,6 +37,8 @@ void usual_machine(FakeFiles& fs) {
   fs.environment[u"ProgramData"] = u"C:\\ProgramData";
   fs.clock_ticks = JUNE_13_2026_14_27;
 }
+
+std::string shown(std::u16string_view s) { return platform::utf8_from_utf16_lossy(s); }
 
 void expect_every_handle_closed_once(const FakeFiles& fs) {
   EXPECT_EQ(fs.open_handles(), 0u);
@@ -72,11 +82,13 @@ TEST(ServiceLog, EachWriteStepIsContinuedRetriedOrEndsTheLine) {
 
     EXPECT_EQ(result ? std::nullopt : std::optional(result.error()), c.error);
     EXPECT_EQ(fs.file_content(LOG_FILE), "old|" + c.content);
-    // The time is read right after the open, so that it is the time of the write; the close comes last.
+    // The time is read right after the file is opened and judged, so that it is the time of the
+    // write; the file is closed, then the folder held since before it was opened.
     const auto clock = std::find(fs.calls.begin(), fs.calls.end(), "GetSystemTimePreciseAsFileTime()");
     ASSERT_NE(clock, fs.calls.end());
-    EXPECT_TRUE(clock[-1].starts_with("CreateFileW(")) << clock[-1];
-    EXPECT_EQ(fs.calls.back(), "CloseHandle(#1)");
+    EXPECT_EQ(clock[-1], "GetFileInformationByHandleEx(#2)");
+    EXPECT_EQ(std::vector<std::string>(fs.calls.end() - 2, fs.calls.end()),
+              (std::vector<std::string>{"CloseHandle(#2)", "CloseHandle(#1)"}));
     expect_every_handle_closed_once(fs);
   }
 }
@@ -128,43 +140,180 @@ TEST(ServiceLog, MakesTheFolderTreeTopDownButNeverARootOrAShare) {
   }
 }
 
-TEST(ServiceLog, AnOpenRefusedByAPassingLockIsTriedAgainFor250MsAtMost) {
+TEST(ServiceLog, AnOpenOrWriteRefusedByAPassingLockIsTriedAgainFor250MsALineAtMost) {
   struct Case {
     const char* name;
-    std::vector<std::uint32_t> refusals;  // the next opens fail with these, then opens succeed
+    std::vector<std::uint32_t> open_refusals;   // the next opens of the log fail with these
+    std::vector<std::uint32_t> write_refusals;  // then the next writes
     std::optional<LogError> error;
     std::vector<std::uint32_t> sleeps;
   };
   const Case cases[] = {
-      {"sharing violation, let go", {32, 32}, std::nullopt, {10, 20}},
-      {"lock violation, let go", {33}, std::nullopt, {10}},
-      {"let go at the last try", {32, 33, 32, 32, 32}, std::nullopt, {10, 20, 40, 80, 100}},
-      {"held throughout", {32, 32, 32, 32, 32, 32}, LogError::os(32), {10, 20, 40, 80, 100}},
-      {"another error after a lock", {32, 5}, LogError::os(5), {10}},
-      {"access denied: not retried", {5}, LogError::os(5), {}},
+      {"sharing violation, let go", {32, 32}, {}, std::nullopt, {10, 20}},
+      {"lock violation, let go", {33}, {}, std::nullopt, {10}},
+      {"let go at the last try", {32, 33, 32, 32, 32}, {}, std::nullopt, {10, 20, 40, 80, 100}},
+      {"held throughout", {32, 32, 32, 32, 32, 32}, {}, LogError::os(32), {10, 20, 40, 80, 100}},
+      {"another error after a lock", {32, 5}, {}, LogError::os(5), {10}},
+      {"access denied: not retried", {5}, {}, LogError::os(5), {}},
+      {"range locked for 100 ms", {}, {33, 33, 33, 33}, std::nullopt, {10, 20, 40, 80}},
+      {"range locked longer", {}, {33, 33, 33, 33, 33, 33}, LogError::os(33), {10, 20, 40, 80, 100}},
+      {"one budget for the open and the writes", {32, 32, 32}, {33, 33, 33}, LogError::os(33), {10, 20, 40, 80, 100}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FakeFiles fs;
     usual_machine(fs);
-    fs.open_failures.assign(c.refusals.begin(), c.refusals.end());
+    fs.open_failures[LOG_FILE].assign(c.open_refusals.begin(), c.open_refusals.end());
+    for (std::uint32_t code : c.write_refusals) fs.writes.push_back(FakeFiles::fail_with(code));
 
     Status<LogError> result = ServiceLog(fs).write_line("x");
 
     EXPECT_EQ(result ? std::nullopt : std::optional(result.error()), c.error);
-    // Each wait comes between two opens: a retry before its wait would cut a passing lock short.
-    std::vector<std::string> opens_and_waits, expected = {"open"};
+    // The waits, and each open of the log again only after its wait: a retry before its wait
+    // would cut a passing lock short.
+    std::vector<std::uint32_t> sleeps;
+    std::string opens_and_waits;
+    const std::string open_log = "CreateFileW(" + platform::utf8_from_utf16_lossy(LOG_FILE) + ",";
     for (const std::string& call : fs.calls) {
-      if (call.starts_with("CreateFileW(")) opens_and_waits.push_back("open");
-      if (call.starts_with("Sleep(")) opens_and_waits.push_back(call);
+      if (call.starts_with("Sleep(")) sleeps.push_back(static_cast<std::uint32_t>(std::stoul(call.substr(6))));
+      if (call.starts_with("Sleep(") || call.starts_with(open_log)) opens_and_waits += call[0];
     }
-    for (std::uint32_t ms : c.sleeps) expected.insert(expected.end(), {"Sleep(" + std::to_string(ms) + ")", "open"});
-    EXPECT_EQ(opens_and_waits, expected);
+    EXPECT_EQ(sleeps, c.sleeps);
+    EXPECT_EQ(opens_and_waits.find("CC"), std::string::npos) << opens_and_waits;
     EXPECT_LE(fs.slept_ms, 250u);
     // The line is written once, or not at all.
     EXPECT_EQ(fs.file_content(LOG_FILE).value_or(""), c.error ? "" : STAMP + " [quolin-service] x\n");
     expect_every_handle_closed_once(fs);
   }
+}
+
+TEST(ServiceLog, WritesOnlyThroughAFolderAndFileJudgedSafeAndMovesAnUnsafeOneAside) {
+  const std::u16string folder = u"C:\\ProgramData\\Quolin";
+  const std::u16string folder_aside = u"C:\\ProgramData\\Quolin.untrusted-20260613T142700Z";
+  const std::u16string file_aside = u"C:\\ProgramData\\Quolin\\service.log.untrusted-20260613T142700Z";
+  const std::string folder_moved = "log folder C:\\ProgramData\\Quolin was not safe (";
+  const std::string to_folder_aside = "); moved it aside to Quolin.untrusted-20260613T142700Z";
+  const std::string file_moved = "log file C:\\ProgramData\\Quolin\\service.log was not safe (";
+  const std::string to_file_aside = "); moved it aside to service.log.untrusted-20260613T142700Z";
+  const std::string user = "S-1-5-21-7-7-7-1013";
+  const auto line = [](const std::string& message) { return STAMP + " [quolin-service] " + message + "\n"; };
+  const platform::AccessEntry read_for_users{true, 0x1200A9, "S-1-5-32-545"};
+  const platform::AccessEntry write_denied_to_users{false, 0x2, "S-1-5-32-545"};
+
+  struct Case {
+    std::string name;
+    std::function<void(FakeFiles&)> setup;  // on the usual machine, whose log holds "old|"
+    std::optional<LogError> error;
+    std::string log;                          // the log file's content afterwards
+    std::map<std::u16string, std::string> kept;  // other files and their content afterwards
+  };
+  const auto security = [&](std::string owner, std::vector<platform::AccessEntry> entries) {
+    return [=](FakeFiles& fs) { fs.nodes[folder].security = {owner, true, entries}; };
+  };
+  const auto moved_folder = [&](const std::string& why) {
+    return folder_moved + why + to_folder_aside;
+  };
+  const std::map<std::u16string, std::string> old_log_kept_aside = {{folder_aside + u"\\service.log", "old|"}};
+  const std::vector<Case> cases = {
+      {"trusted: made by the service, owned by Administrators",
+       security(std::string(SID_ADMINISTRATORS), {{true, FULL_FILE_ACCESS, std::string(SID_LOCAL_SYSTEM)},
+                                                  {true, FULL_FILE_ACCESS, std::string(SID_ADMINISTRATORS)}}),
+       std::nullopt, "old|" + line("x"), {}},
+      {"trusted: owned by SYSTEM, read and write refusals for users",
+       security(std::string(SID_LOCAL_SYSTEM), {read_for_users, write_denied_to_users}), std::nullopt,
+       "old|" + line("x"), {}},
+      {"trusted: owned by the service's own account",
+       [&](FakeFiles& fs) {
+         fs.account_sid = user;
+         fs.nodes[folder].security = {user, true, {{true, FULL_FILE_ACCESS, user}}};
+       },
+       std::nullopt, "old|" + line("x"), {}},
+      {"a link", [&](FakeFiles& fs) { fs.nodes[folder].link = true; }, std::nullopt,
+       line(moved_folder("a link")) + line("x"), old_log_kept_aside},
+      {"a link shown on the path only", [&](FakeFiles& fs) {
+         fs.nodes[folder].link = true;
+         fs.links_on_path_only = true;
+       },
+       std::nullopt, line(moved_folder("a link")) + line("x"), old_log_kept_aside},
+      {"not a folder", [&](FakeFiles& fs) {
+         fs.nodes.erase(LOG_FILE);
+         fs.add_file(folder, "in the way");
+       },
+       std::nullopt,
+       line(moved_folder("not a folder")) + line("x"), {{folder_aside, "in the way"}}},
+      {"owner", security(user, {}), std::nullopt, line(moved_folder("owner " + user)) + line("x"), old_log_kept_aside},
+      {"no access list", [&](FakeFiles& fs) { fs.nodes[folder].security.has_access_list = false; }, std::nullopt,
+       line(moved_folder("no access list")) + line("x"), old_log_kept_aside},
+      {"writable by users", security(std::string(SID_LOCAL_SYSTEM), {read_for_users, {true, 0x4, "S-1-5-32-545"}}),
+       std::nullopt, line(moved_folder("writable by S-1-5-32-545")) + line("x"), old_log_kept_aside},
+      {"rights changeable by anyone",
+       security(std::string(SID_LOCAL_SYSTEM), {{true, 0x40000, "S-1-1-0"}}), std::nullopt,
+       line(moved_folder("writable by S-1-1-0")) + line("x"), old_log_kept_aside},
+      {"unreadable", [&](FakeFiles& fs) { fs.open_failures[folder] = {5}; }, std::nullopt,
+       line(moved_folder("unreadable")) + line("x"), old_log_kept_aside},
+      {"rename refused once", [&](FakeFiles& fs) {
+         fs.nodes[folder].link = true;
+         fs.move_failures = {32};
+       },
+       std::nullopt, line(moved_folder("a link")) + line("x"), old_log_kept_aside},
+      {"rename refused three times", [&](FakeFiles& fs) {
+         fs.nodes[folder].link = true;
+         fs.move_failures = {32, 32, 32};
+       },
+       LogError::os(32), "old|", {}},
+      {"name taken again after the rename", [&](FakeFiles& fs) {
+         fs.nodes[folder].link = true;
+         fs.after_move = [&fs, folder, user](const std::u16string&) {
+           if (fs.nodes.count(u"C:\\ProgramData\\Quolin.untrusted-20260613T142701Z") != 0) return;
+           fs.add_folder(folder).security.owner = user;
+           fs.clock_ticks += TICKS_PER_SECOND;
+         };
+       },
+       std::nullopt,  // every line bears the time it is written
+       "2026-06-13 14:27:01 UTC [quolin-service] " + moved_folder("a link") + "\n" +
+           "2026-06-13 14:27:01 UTC [quolin-service] log folder C:\\ProgramData\\Quolin was not safe (owner " + user +
+           "); moved it aside to Quolin.untrusted-20260613T142701Z\n" +
+           "2026-06-13 14:27:01 UTC [quolin-service] x\n",
+       old_log_kept_aside},
+      {"log file a link", [&](FakeFiles& fs) { fs.nodes[LOG_FILE].link = true; }, std::nullopt,
+       line(file_moved + "a link" + to_file_aside) + line("x"), {{file_aside, "old|"}}},
+      {"log file a second name", [&](FakeFiles& fs) { fs.nodes[LOG_FILE].names = 2; }, std::nullopt,
+       line(file_moved + "a second name" + to_file_aside) + line("x"), {{file_aside, "old|"}}},
+      {"log file a folder", [&](FakeFiles& fs) { fs.add_folder(LOG_FILE); }, std::nullopt,
+       line(file_moved + "not a file" + to_file_aside) + line("x"), {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeFiles fs;
+    usual_machine(fs);
+    fs.add_file(LOG_FILE, "old|");
+    c.setup(fs);
+
+    Status<LogError> result = ServiceLog(fs).write_line("x");
+
+    EXPECT_EQ(result ? std::nullopt : std::optional(result.error()), c.error);
+    EXPECT_EQ(fs.file_content(LOG_FILE), c.log);
+    for (const auto& [path, content] : c.kept) EXPECT_EQ(fs.file_content(path), content) << shown(path);
+    // Nothing but the log file was written, through any name.
+    for (const auto& [path, node] : fs.nodes) {
+      if (!node.folder && path != LOG_FILE && c.kept.count(path) == 0) ADD_FAILURE() << "unexpected " << shown(path);
+    }
+    expect_every_handle_closed_once(fs);
+  }
+}
+
+TEST(ServiceLog, MakesAMissingLogFolderWithRightsForSystemAndAdministratorsAlone) {
+  EXPECT_EQ(log_folder_sddl(), u"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+  FakeFiles fs;
+  usual_machine(fs);
+  fs.nodes.erase(u"C:\\ProgramData\\Quolin");
+  fs.nodes.erase(u"C:\\ProgramData");
+
+  ASSERT_TRUE(ServiceLog(fs).write_line("x"));
+
+  EXPECT_EQ(fs.nodes[u"C:\\ProgramData\\Quolin"].sddl, log_folder_sddl());
+  EXPECT_EQ(fs.nodes[u"C:\\ProgramData"].sddl, u"") << "folders above keep their inherited rights";
+  EXPECT_EQ(fs.file_content(LOG_FILE), STAMP + " [quolin-service] x\n");
 }
 
 TEST(CreateFolderTree, EveryMissingParentCodeMakesTheParentsFirst) {
@@ -195,8 +344,6 @@ TEST(ServiceLog, KeepsNothingBetweenLines) {
   EXPECT_EQ(fs.file_content(u"C:\\Elsewhere\\Quolin\\service.log"), STAMP + " [quolin-service] second\n");
   expect_every_handle_closed_once(fs);
 }
-
-std::string shown(std::u16string_view s) { return platform::utf8_from_utf16_lossy(s); }
 
 // The path grammar at its edges; log_file_path_fuzz covers the paths the log itself makes.
 TEST(ParentFolder, DropsTheLastComponentButNeverARoot) {

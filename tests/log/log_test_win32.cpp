@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "log/log_safety.h"
 #include "platform/files.h"
 #include "platform/windows_headers.h"
 
@@ -27,7 +28,7 @@ class RealFiles : public testing::Test {
 
   platform::SysResult<platform::UniqueHandle> open(const fs::path& path) {
     return files.CreateFileW(path.u16string(), platform::FILE_APPEND_ONLY_ACCESS, platform::FILE_SHARE_ALL,
-                             platform::DISPOSITION_OPEN_ALWAYS);
+                             platform::DISPOSITION_OPEN_ALWAYS, platform::FLAG_OPEN_REPARSE_POINT);
   }
 
   platform::Files& files = platform::win32_files();
@@ -62,6 +63,16 @@ TEST_F(RealFiles, FailuresComeAsTheCodesTheLogLooksFor) {
   platform::SysResult<platform::UniqueHandle> no_parent = open(root / "missing" / "x.log");
   ASSERT_FALSE(no_parent);
   EXPECT_EQ(no_parent.error().code(), platform::CODE_PATH_NOT_FOUND);
+  // A folder where the log should be cannot be opened as a file: the log then asks the path.
+  platform::SysResult<platform::UniqueHandle> folder = open(root);
+  ASSERT_FALSE(folder);
+  EXPECT_EQ(folder.error().code(), platform::CODE_ACCESS_DENIED);
+  EXPECT_EQ(files.GetFileAttributesW((root / "missing").u16string()).error().code(), platform::CODE_FILE_NOT_FOUND);
+  // Moving aside never replaces what already has the new name.
+  ASSERT_TRUE(files.CreateDirectoryW((root / "aside").u16string(), log_folder_sddl()));  // the parser takes ours
+  platform::SysStatus moved = files.MoveFileExW((root / "shared.log").u16string(), (root / "aside").u16string());
+  ASSERT_FALSE(moved);
+  EXPECT_EQ(moved.error().code(), platform::CODE_ALREADY_EXISTS);
 
   // A write through a closed handle: the system error code (6), not ntdll's status.
   platform::SysResult<platform::UniqueHandle> opened = open(root / "x.log");
