@@ -189,33 +189,23 @@ void Supervisor_IdlePollBackingOff(benchmark::State& state) {
 }
 BENCHMARK(Supervisor_IdlePollBackingOff)->Repetitions(3)->ReportAggregatesOnly(true);
 
-// A change without a class (SessionLock): its one line, nothing else.
-void Supervisor_SessionChangeNoClass(benchmark::State& state) {
+// A session change while the host runs: without a class (SessionLock) its one line, nothing
+// else; a logon, the session-change line and the "already running" line.
+void Supervisor_SessionChange(benchmark::State& state, const char* reason) {
   SupervisorRig rig;
   if (!rig.start_running()) return state.SkipWithError("no host at start");
   const std::uint64_t before = alloc_counter::allocations();
   std::uint32_t session = 1;
   for (auto _ : state) {
-    auto s = rig.supervisor.on_session_change("SessionLock", session++);
+    auto s = rig.supervisor.on_session_change(reason, session++);
     benchmark::DoNotOptimize(s);
   }
   count_allocations(state, alloc_counter::allocations() - before);
 }
-BENCHMARK(Supervisor_SessionChangeNoClass)->Repetitions(3)->ReportAggregatesOnly(true);
-
-// A logon while the host runs: the session-change line and the "already running" line.
-void Supervisor_SessionChangeLogonWhileRunning(benchmark::State& state) {
-  SupervisorRig rig;
-  if (!rig.start_running()) return state.SkipWithError("no host at start");
-  const std::uint64_t before = alloc_counter::allocations();
-  std::uint32_t session = 1;
-  for (auto _ : state) {
-    auto s = rig.supervisor.on_session_change("SessionLogon", session++);
-    benchmark::DoNotOptimize(s);
-  }
-  count_allocations(state, alloc_counter::allocations() - before);
-}
-BENCHMARK(Supervisor_SessionChangeLogonWhileRunning)->Repetitions(3)->ReportAggregatesOnly(true);
+BENCHMARK_CAPTURE(Supervisor_SessionChange, NoClass, "SessionLock")->Repetitions(3)->ReportAggregatesOnly(true);
+BENCHMARK_CAPTURE(Supervisor_SessionChange, LogonWhileRunning, "SessionLogon")
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true);
 
 // One crash decision: the poll that finds the host ended, its release, the count, the exit line
 // and the "scheduled re-spawn" line. Between two timed decisions the host is re-spawned
@@ -363,10 +353,10 @@ int write_figures(const FigureCollector& collected, const char* path) {
       {"Supervisor_IdlePollWaitingForLogon", "idle poll, waiting for logon: heap allocations", Figure::Metric::Allocs, "0", zero},
       {"Supervisor_IdlePollBackingOff", "idle poll, backing off before the deadline", Figure::Metric::RealNs, "-", nullptr},
       {"Supervisor_IdlePollBackingOff", "idle poll, backing off: heap allocations", Figure::Metric::Allocs, "0", zero},
-      {"Supervisor_SessionChangeNoClass", "session change without class (SessionLock), null log", Figure::Metric::RealNs, "-", nullptr},
-      {"Supervisor_SessionChangeNoClass", "session change without class: heap allocations", Figure::Metric::Allocs, "-", nullptr},
-      {"Supervisor_SessionChangeLogonWhileRunning", "session change SessionLogon, host running, null log", Figure::Metric::RealNs, "-", nullptr},
-      {"Supervisor_SessionChangeLogonWhileRunning", "session change SessionLogon: heap allocations", Figure::Metric::Allocs, "-", nullptr},
+      {"Supervisor_SessionChange/NoClass", "session change without class (SessionLock), null log", Figure::Metric::RealNs, "-", nullptr},
+      {"Supervisor_SessionChange/NoClass", "session change without class: heap allocations", Figure::Metric::Allocs, "-", nullptr},
+      {"Supervisor_SessionChange/LogonWhileRunning", "session change SessionLogon, host running, null log", Figure::Metric::RealNs, "-", nullptr},
+      {"Supervisor_SessionChange/LogonWhileRunning", "session change SessionLogon: heap allocations", Figure::Metric::Allocs, "-", nullptr},
       {"Supervisor_CrashDecision", "crash decision (exit line + scheduled re-spawn), null log", Figure::Metric::RealNs, "-", nullptr},
       {"Supervisor_CrashDecision", "crash decision: heap allocations", Figure::Metric::Allocs, "-", nullptr},
       {"Supervisor_RespawnDecision", "re-spawn at its deadline (launch + line), null log", Figure::Metric::RealNs, "-", nullptr},
