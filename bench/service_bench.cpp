@@ -22,11 +22,13 @@
 
 #include "alloc_counter.h"
 #include "fakes/fake_clock.h"
+#include "fakes/fake_event_log.h"
 #include "fakes/fake_files.h"
 #include "fakes/fake_processes.h"
 #include "fakes/fake_service_environment.h"
 #include "fakes/recording_line_writer.h"
 #include "launcher/session_launcher.h"
+#include "log/event_log_sink.h"
 #include "log/log_format.h"
 #include "platform/clock.h"
 #include "platform/scm_codes.h"
@@ -47,11 +49,14 @@ struct QuietFakes {
   QuietFakes() {
     processes.record = false;
     log.keep = false;
+    event_log.keep = false;
     files.performance_counter = 3LL * 86'400 * 10'000'000;
   }
   fakes::FakeProcesses processes;
   fakes::FakeFiles files;
   fakes::RecordingLineWriter log;
+  fakes::FakeEventLog event_log;
+  EventLogSink events{event_log};
 
   // The host's process handle (and its job) are what the launcher keeps open between calls.
   std::optional<std::string> host() const {
@@ -77,7 +82,7 @@ struct QuietFakes {
 void run_quiet_loop(benchmark::State& state, std::optional<std::chrono::nanoseconds> wait) {
   QuietFakes quiet;
   SessionLauncher launcher(quiet.processes, std::string(HOST_PATH));
-  fakes::FakeServiceEnvironment env(launcher);
+  fakes::FakeServiceEnvironment env(launcher, quiet.events);
   env.lines.keep = false;
   env.record_waits = false;
   env.real_wait = wait;
@@ -134,7 +139,7 @@ struct SupervisorRig {
   QuietFakes quiet;
   SessionLauncher launcher{quiet.processes, std::string(HOST_PATH)};
   fakes::FakeClock clock;
-  Supervisor supervisor{launcher, clock, quiet.log};
+  Supervisor supervisor{launcher, clock, quiet.log, quiet.events};
 
   // Brings the Supervisor to the state the benchmark starts from.
   bool start_running() { return supervisor.start().ok() && supervisor.holds_host(); }

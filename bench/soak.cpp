@@ -38,12 +38,14 @@
 
 #include "alloc_counter.h"
 #include "fakes/fake_clock.h"
+#include "fakes/fake_event_log.h"
 #include "fakes/fake_host_launcher.h"
 #include "fakes/fake_service_environment.h"
 #include "fakes/recording_line_writer.h"
 #include "launcher/host_launcher.h"
 #include "platform/scm_codes.h"
 #include "service/control_message.h"
+#include "log/event_log_sink.h"
 #include "supervisor/run_loop.h"
 #include "supervisor/supervisor.h"
 
@@ -396,6 +398,9 @@ PartResult soak_supervisor(std::uint64_t events, std::uint64_t seed, Violations&
   fakes::FakeClock clock;
   fakes::RecordingLineWriter log;
   World world(launcher, clock, log);
+  fakes::FakeEventLog event_log;
+  event_log.keep = false;
+  EventLogSink sink(event_log);
   std::optional<Supervisor> supervisor;
   Model model;
   std::uint64_t line_base = 0;
@@ -403,7 +408,7 @@ PartResult soak_supervisor(std::uint64_t events, std::uint64_t seed, Violations&
   PartResult result;
 
   auto begin = [&] {
-    supervisor.emplace(world.launcher, world.clock, world.log);
+    supervisor.emplace(world.launcher, world.clock, world.log, sink);
     const Model::Paths paths = model.paths;
     model = Model{};
     model.paths = paths;
@@ -509,6 +514,7 @@ class RunLoopSoak {
  public:
   RunLoopSoak(std::uint64_t events, std::uint64_t seed, Violations& v)
       : events_(events), random_(seed), violations_(v) {
+    event_log_.keep = false;
     env_.record_waits = false;
     env_.time_out_moves_clock = false;  // each event moves it
     env_.before_receive = [this](int) { next_event(); };
@@ -593,7 +599,9 @@ class RunLoopSoak {
   Random random_;
   Violations& violations_;
   fakes::FakeHostLauncher launcher_;
-  fakes::FakeServiceEnvironment env_{launcher_};
+  fakes::FakeEventLog event_log_;
+  EventLogSink sink_{event_log_};
+  fakes::FakeServiceEnvironment env_{launcher_, sink_};
   World world_{launcher_, env_.fake_clock, env_.lines};
   Model model_;
   std::uint64_t event_ = 0;

@@ -8,9 +8,11 @@
 #include <set>
 #include <string>
 
+#include "fakes/fake_event_log.h"
 #include "fakes/fake_files.h"
 #include "fuzz_support.h"
 #include "log/log_format.h"
+#include "log/event_log_sink.h"
 #include "log/log_path.h"
 #include "log/service_log.h"
 
@@ -78,7 +80,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::set<std::u16string> existed;
   for (const auto& [path, node] : fs.nodes) existed.insert(path);
 
-  quolin::ServiceLog log(fs);
+  quolin::fakes::FakeEventLog event_log;
+  quolin::EventLogSink events(event_log);
+  quolin::ServiceLog log(fs, events);
   const quolin::Status<quolin::LogError> written = log.write_line(message);
 
   FUZZ_CHECK(fs.open_handles() == 0);

@@ -1,9 +1,10 @@
 @echo off
 rem Installs QuolinHost on this machine without an MSI: copies quolin-service.exe (and quolin.exe,
 rem when it is beside it) into %ProgramFiles%\Quolin, registers the copy as the Windows service
-rem QuolinHost with sc.exe, and starts it. For fleets use the MSI instead. The log folder is the
-rem service's own business: it makes %ProgramData%\Quolin for SYSTEM and Administrators alone
-rem and checks it before every line, so nothing here touches it.
+rem QuolinHost with sc.exe, registers its event source with reg.exe, and starts it. For fleets
+rem use the MSI instead. The log folder is the service's own business: it makes
+rem %ProgramData%\Quolin for SYSTEM and Administrators alone and checks it before every line,
+rem so nothing here touches it.
 rem
 rem   install.cmd                          the quolin-service.exe beside this script
 rem   install.cmd C:\path\quolin-service.exe
@@ -18,6 +19,8 @@ setlocal EnableExtensions DisableDelayedExpansion
 set "SERVICE=QuolinHost"
 set "SC=%SystemRoot%\System32\sc.exe"
 set "FIND=%SystemRoot%\System32\find.exe"
+set "REG=%SystemRoot%\System32\reg.exe"
+set "EVENTKEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\%SERVICE%"
 rem Results are tested with "if errorlevel", never with && or ||: Wine's cmd takes both of
 rem those after a pipe or after a program it cannot find, whatever the result.
 
@@ -88,6 +91,11 @@ rem The quotes inside binPath keep a path with spaces from being read as a progr
 if errorlevel 1 goto :create_failed
 "%SC%" description %SERVICE% "Keeps quolin.exe running in the session of the user at the physical console."
 if errorlevel 1 goto :config_failed
+rem The event source QuolinHost in the Application log: its messages are in the installed copy.
+"%REG%" add "%EVENTKEY%" /v EventMessageFile /t REG_SZ /d "%DEST%\quolin-service.exe" /f >nul
+if errorlevel 1 goto :config_failed
+"%REG%" add "%EVENTKEY%" /v TypesSupported /t REG_DWORD /d 7 /f >nul
+if errorlevel 1 goto :config_failed
 rem Restart the service 5 s, 30 s and 60 s after a failure; count failures anew after a day.
 "%SC%" failure %SERVICE% reset= 86400 actions= restart/5000/restart/30000/restart/60000
 if errorlevel 1 goto :config_failed
@@ -134,6 +142,7 @@ exit /b %rc%
 set "rc=%errorlevel%"
 >&2 echo install.cmd: configuring %SERVICE% failed ^(status %rc%^); removing it again.
 "%SC%" delete %SERVICE% >nul 2>&1
+"%REG%" delete "%EVENTKEY%" /f >nul 2>&1
 call :remove_copies
 exit /b %rc%
 

@@ -1,8 +1,8 @@
 @echo off
 rem Stops the Windows service QuolinHost, waits until it has stopped, and deletes it, with
-rem sc.exe only, then removes the service's executable that install.cmd copied into
-rem %ProgramFiles%\Quolin (and lock-log-folder.cmd, which earlier versions copied there), and the
-rem folder when nothing else is in it. The host quolin.exe stays, as does the log folder
+rem sc.exe only, removes its event source with reg.exe, then the service's executable that
+rem install.cmd copied into %ProgramFiles%\Quolin (and lock-log-folder.cmd, which earlier
+rem versions copied there), and the folder when nothing else is in it. The host quolin.exe stays, as does the log folder
 rem %ProgramData%\Quolin with its log: neither is touched. A service installed by the MSI is
 rem removed with msiexec /x instead.
 rem Exit status: 0 deleted; 5 not run as administrator; 1060 QuolinHost does not exist;
@@ -12,6 +12,7 @@ setlocal EnableExtensions DisableDelayedExpansion
 set "SERVICE=QuolinHost"
 set "SC=%SystemRoot%\System32\sc.exe"
 set "FIND=%SystemRoot%\System32\find.exe"
+set "REG=%SystemRoot%\System32\reg.exe"
 rem Results are tested with "if errorlevel", never with && or ||: Wine's cmd takes both of
 rem those after a pipe or after a program it cannot find, whatever the result.
 
@@ -52,6 +53,8 @@ if errorlevel 1 (
   >&2 echo uninstall.cmd: sc delete failed; %SERVICE% is stopped but still registered.
   exit /b 1
 )
+rem Gone already when a failed install.cmd removed it: that is fine.
+"%REG%" delete "HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\%SERVICE%" /f >nul 2>&1
 if defined ProgramW6432 (set "DEST=%ProgramW6432%\Quolin") else (set "DEST=%ProgramFiles%\Quolin")
 rem A junction or link in the folder's place would take the deletes to its target: refused.
 rem The attributes of the name itself (%%~a) end in l for a reparse point.

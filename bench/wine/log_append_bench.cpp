@@ -20,7 +20,9 @@
 #include <string>
 #include <vector>
 
+#include "log/event_log_sink.h"
 #include "log/service_log.h"
+#include "platform/event_log.h"
 #include "platform/files.h"
 #include "probes.h"
 #include "stats.h"
@@ -94,7 +96,8 @@ int main(int argc, char** argv) {
     log.micros.reserve(static_cast<std::size_t>(lines));
   }
 
-  ServiceLog log(platform::win32_files());
+  EventLogSink events(platform::win32_event_log());
+  ServiceLog log(platform::win32_files(), events);
   for (int i = -WARM_UP_LINES; i < lines; ++i) {
     const bool record = i >= 0;
     Log& first = logs[i & 1];

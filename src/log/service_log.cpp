@@ -128,8 +128,18 @@ Result<Inspection, LogError> inspect_folder(Files& files, const std::u16string& 
   return seen;
 }
 
-// `path` renamed in its own folder to "<name>.untrusted-<UTC stamp>"; the notice line on success.
-Result<std::string, LogError> move_aside(Files& files, std::string_view what, const std::u16string& path,
+// Something unsafe that was moved aside: the first line of the log that replaces it, and the
+// values of its event.
+struct Notice {
+  std::string line;
+  std::string what;  // "log folder" or "log file"
+  std::string path;
+  std::string reason;
+  std::string new_name;
+};
+
+// `path` renamed in its own folder to "<name>.untrusted-<UTC stamp>"; the notice on success.
+Result<Notice, LogError> move_aside(Files& files, std::string_view what, const std::u16string& path,
                                          std::string_view reason) {
   const std::u16string_view above = parent_folder(path);
   std::u16string new_name(path.substr(above.size()));
@@ -139,7 +149,8 @@ Result<std::string, LogError> move_aside(Files& files, std::string_view what, co
   if (platform::SysStatus moved = files.MoveFileExW(path, join_path(above, new_name)); !moved) {
     return fail(LogError::os(moved.error().code()));
   }
-  return moved_aside_line(what, path, reason, new_name);
+  return Notice{moved_aside_line(what, path, reason, new_name), "log " + std::string(what),
+                platform::utf8_from_utf16_lossy(path), std::string(reason), platform::utf8_from_utf16_lossy(new_name)};
 }
 
 // Opens and judges `path` (`open_and_judge`) until what it opened is safe. Whatever is not is
@@ -148,7 +159,7 @@ Result<std::string, LogError> move_aside(Files& files, std::string_view what, co
 // again, LOG_MOVE_ASIDE_TRIES times in all.
 template <class OpenAndJudge>
 Result<platform::UniqueHandle, LogError> open_safe(Files& files, std::string_view what, const std::u16string& path,
-                                                  std::vector<std::string>& notices, OpenAndJudge open_and_judge) {
+                                                  std::vector<Notice>& notices, OpenAndJudge open_and_judge) {
   LogError failed = LogError::os(platform::CODE_ALREADY_EXISTS);  // what the last try left
   for (int tries = 0;; ++tries) {
     Result<Inspection, LogError> seen = open_and_judge();
@@ -156,7 +167,7 @@ Result<platform::UniqueHandle, LogError> open_safe(Files& files, std::string_vie
     if (!seen.value().unsafe) return std::move(seen.value().opened);
     if (tries == LOG_MOVE_ASIDE_TRIES) return fail(failed);
     seen.value().opened.reset();  // let go before the rename
-    Result<std::string, LogError> moved = move_aside(files, what, path, *seen.value().unsafe);
+    Result<Notice, LogError> moved = move_aside(files, what, path, *seen.value().unsafe);
     if (!moved) {
       failed = moved.error();
       continue;
@@ -217,7 +228,7 @@ Status<LogError> ServiceLog::write_line(std::string_view message) {
   const std::u16string folder(parent_folder(file_path));
 
   // What was moved aside on the way: said first in the log that replaces it.
-  std::vector<std::string> notices;
+  std::vector<Notice> notices;
   // Both held to the end of the line: the folder so that it stays the one judged, the file so
   // that it is closed after a failed write as after success.
   Result<platform::UniqueHandle, LogError> held_folder =
@@ -228,10 +239,11 @@ Status<LogError> ServiceLog::write_line(std::string_view message) {
       open_safe(files_, "file", file_path, notices, [&] { return inspect_file(files_, file_path, waits); });
   if (!file) return fail(file.error());
 
-  for (const std::string& notice : notices) {
-    if (Status<LogError> written = write_whole_line(files_, file.value().get(), notice, waits); !written) {
+  for (const Notice& notice : notices) {
+    if (Status<LogError> written = write_whole_line(files_, file.value().get(), notice.line, waits); !written) {
       return written;
     }
+    events_.report(events::LOG_MOVED_ASIDE, {notice.what, notice.path, notice.reason, notice.new_name});
   }
   return write_whole_line(files_, file.value().get(), message, waits);
 }

@@ -1,7 +1,7 @@
 // The service log: one timestamped, tagged line appended to
 // %ProgramData%\Quolin\service.log per call.
 //
-//   ServiceLog log(platform::win32_files());
+//   ServiceLog log(platform::win32_files(), events);
 //   if (Status<LogError> s = log.write_line("service starting"); !s) ... s.error().text() ...
 //
 // Nothing is kept between lines: every call looks up ProgramData, makes the log folder if needed
@@ -9,13 +9,15 @@
 // file as itself and judges it, reads the clock, appends the line unbuffered and closes both
 // again. So a folder or file removed between two lines is made again by the next one, and one
 // that is not safe (a link, a second name, rights for ordinary users) is moved aside before the
-// line is written: nothing is ever written through it (log_safety.h).
+// line is written: nothing is ever written through it (log_safety.h). Each such move is also
+// reported to the event sink (1100), once its line is written.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <string_view>
 
+#include "log/event_sink.h"
 #include "log/line_writer.h"
 #include "platform/files.h"
 #include "platform/result.h"
@@ -34,7 +36,7 @@ inline constexpr int LOG_MOVE_ASIDE_TRIES = 3;
 
 class ServiceLog final : public LineWriter {
  public:
-  explicit ServiceLog(platform::Files& files) : files_(files) {}
+  ServiceLog(platform::Files& files, EventSink& events) : files_(files), events_(events) {}
 
   // Success once the whole line has been handed to the system. On failure, the pieces already
   // written stay in the file (a line cut short, without LF).
@@ -42,6 +44,7 @@ class ServiceLog final : public LineWriter {
 
  private:
   platform::Files& files_;
+  EventSink& events_;
 };
 
 // Makes `folder` and every missing folder above it, topmost first. An existing folder is

@@ -1,5 +1,5 @@
 // quolin-service.exe: where everything is assembled. The Win32 platform, the service log, the
-// launcher and the clock are built here and handed to the service main; main() itself only
+// event source, the launcher and the clock are built here and handed to the service main; main() itself only
 // enters the control dispatcher. The program runs only as the service QuolinHost and does not
 // read its command line.
 #include <chrono>
@@ -10,26 +10,43 @@
 
 #include "launcher/host_path.h"
 #include "launcher/session_launcher.h"
+#include "log/event_log_sink.h"
 #include "log/service_log.h"
 #include "platform/clock.h"
+#include "platform/event_log.h"
 #include "platform/files.h"
 #include "platform/processes.h"
 #include "platform/service_control.h"
 #include "service/dispatcher.h"
 #include "supervisor/run_loop.h"
+// Made by windmc from resources/quolin-messages.mc: the identifiers of its message table.
+#include "quolin-messages.h"
 
 namespace quolin {
 namespace {
+
+// An event whose identifier is not its message's would show in Event Viewer without its text.
+static_assert(message_id(events::HOST_LAUNCHED) == MSG_HOST_LAUNCHED);
+static_assert(message_id(events::HOST_CRASHED) == MSG_HOST_CRASHED);
+static_assert(message_id(events::CRASH_BUDGET_SPENT) == MSG_CRASH_BUDGET_SPENT);
+static_assert(message_id(events::ANOTHER_INSTANCE) == MSG_ANOTHER_INSTANCE);
+static_assert(message_id(events::LAUNCH_FAILED) == MSG_LAUNCH_FAILED);
+static_assert(message_id(events::HOST_NOT_TIED) == MSG_HOST_NOT_TIED);
+static_assert(message_id(events::HOST_ENDED) == MSG_HOST_ENDED);
+static_assert(message_id(events::LOG_MOVED_ASIDE) == MSG_LOG_MOVED_ASIDE);
+static_assert(message_id(events::SERVICE_FAILED) == MSG_SERVICE_FAILED);
 
 class Win32ServiceEnvironment final : public ServiceEnvironment {
  public:
   Win32ServiceEnvironment()
       : processes_(platform::win32_processes()),
         service_control_(platform::win32_service_control()),
-        log_(platform::win32_files()),
+        events_(platform::win32_event_log()),
+        log_(platform::win32_files(), events_),
         clock_(platform::win32_files()) {}
 
   LineWriter& log() override { return log_; }
+  EventSink& events() override { return events_; }
   MonotonicClock& clock() override { return clock_; }
   platform::ServiceControl& service_control() override { return service_control_; }
   std::string resolve_host_path() override { return quolin::resolve_host_path(processes_); }
@@ -50,6 +67,7 @@ class Win32ServiceEnvironment final : public ServiceEnvironment {
  private:
   platform::Processes& processes_;
   platform::ServiceControl& service_control_;
+  EventLogSink events_;  // the source is opened here, once per service start
   ServiceLog log_;
   PerformanceCounterClock clock_;
   std::optional<SessionLauncher> launcher_;

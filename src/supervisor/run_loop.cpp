@@ -89,7 +89,7 @@ class ServiceMain {
     if (auto r = write("service running, awaiting SCM events"); !r) return r;
 
     std::string host_path = env_.resolve_host_path();
-    supervisor_.emplace(env_.host_launcher(std::move(host_path)), env_.clock(), env_.log());
+    supervisor_.emplace(env_.host_launcher(std::move(host_path)), env_.clock(), env_.log(), env_.events());
     if (auto r = supervised(supervisor_->start()); !r) return r;
 
     return loop();
@@ -130,6 +130,8 @@ class ServiceMain {
     receiver_.reset();
     // The log may be the very thing that failed: this last attempt's own failure is ignored.
     (void)env_.log().write_line("service main exited with error: " + error.text);
+    // Before the final report: once SERVICE_STOPPED is out, the process may end at any moment.
+    env_.events().report(events::SERVICE_FAILED, {error.text});
 
     // Report the end, so that the SCM does not keep showing a running service that supervises
     // nothing, and its recovery settings can restart it. Without a status handle (the first

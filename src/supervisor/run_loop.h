@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "launcher/host_launcher.h"
+#include "log/event_sink.h"
 #include "log/line_writer.h"
 #include "platform/clock.h"
 #include "platform/duration.h"
@@ -33,6 +34,8 @@ inline constexpr Duration STOP_PENDING_WAIT_HINT = Duration::from_millis(500);
 class ServiceEnvironment {
  public:
   virtual LineWriter& log() = 0;
+  // The Event Log source, opened once when the environment was made.
+  virtual EventSink& events() = 0;
   virtual MonotonicClock& clock() = 0;
   virtual platform::ServiceControl& service_control() = 0;
   // The path of quolin.exe beside the service executable; worked out once, never fails.
@@ -48,8 +51,9 @@ class ServiceEnvironment {
 };
 
 // Runs the service from its first log line to its last status report. Returns on every path;
-// a failure ends in the error exit, which reports SERVICE_STOPPED with a non-zero exit code
-// whenever a status handle can be had, so the SCM never shows a dead service as running.
+// a failure ends in the error exit, which reports the error to the event sink (the one place
+// it can still be read when the log file cannot be written) and SERVICE_STOPPED with a non-zero
+// exit code whenever a status handle can be had, so the SCM never shows a dead service as running.
 void run_service_main(ServiceEnvironment& env);
 
 // The service main's arguments: converted, as the system hands them over, and not used.

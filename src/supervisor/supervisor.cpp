@@ -120,6 +120,15 @@ std::string terminated(std::uint32_t pid) {
 
 }  // namespace lines
 
+// The occasions that events name, in the words of the log lines.
+constexpr std::string_view SERVICE_START = "service start";
+constexpr std::string_view RESPAWN = "re-spawn";
+constexpr std::string_view SERVICE_STOP = "service stop";
+
+std::string respawn_attempt(std::uint32_t attempt) {
+  return cat({RESPAWN, " attempt ", decimal(attempt), "/", decimal(Supervisor::CRASH_BUDGET)});
+}
+
 enum class SessionClass { Logon, Logoff, None };
 
 // By containment and in this order, so that a name holding both kinds counts as a logon.
@@ -143,8 +152,9 @@ Duration respawn_delay(std::uint32_t consecutive_crashes) {
 
 }  // namespace
 
-Supervisor::Supervisor(HostLauncher& launcher, MonotonicClock& clock, LineWriter& log)
-    : launcher_(launcher), clock_(clock), log_(log) {}
+Supervisor::Supervisor(HostLauncher& launcher, MonotonicClock& clock, LineWriter& log,
+                       EventSink& events)
+    : launcher_(launcher), clock_(clock), log_(log), events_(events) {}
 
 Supervisor::~Supervisor() { release_held(); }
 
@@ -157,9 +167,12 @@ Status<LogError> Supervisor::start() {
   consecutive_crashes_ = 0;
   const std::string success = lines::spawned_at_start();
   LaunchOutcome outcome = launcher_.launch();
-  if (auto* launched = std::get_if<Launched>(&outcome)) return record_launched(std::move(*launched), success);
+  if (auto* launched = std::get_if<Launched>(&outcome)) {
+    return record_launched(std::move(*launched), success, SERVICE_START);
+  }
   if (std::holds_alternative<NoActiveSession>(outcome)) return write(lines::no_session_at_start());
-  return write(lines::initial_spawn_failed(std::get<LaunchFailed>(outcome).text));
+  const std::string& error = std::get<LaunchFailed>(outcome).text;
+  return write(lines::initial_spawn_failed(error), events::LAUNCH_FAILED, {SERVICE_START, error});
 }
 
 Status<LogError> Supervisor::on_session_change(std::string_view reason, std::uint32_t session_id) {
@@ -182,10 +195,11 @@ Status<LogError> Supervisor::on_logon(std::string_view reason) {
 
   const std::string success = lines::spawned_after(reason);
   LaunchOutcome outcome = launcher_.launch();
-  if (auto* launched = std::get_if<Launched>(&outcome)) return record_launched(std::move(*launched), success);
+  if (auto* launched = std::get_if<Launched>(&outcome)) return record_launched(std::move(*launched), success, reason);
   // Neither retried nor counted: the user is there, so the next logon is the next chance.
   if (std::holds_alternative<NoActiveSession>(outcome)) return write(lines::no_console_session(reason));
-  return write(lines::spawn_after_failed(reason, std::get<LaunchFailed>(outcome).text));
+  const std::string& error = std::get<LaunchFailed>(outcome).text;
+  return write(lines::spawn_after_failed(reason, error), events::LAUNCH_FAILED, {reason, error});
 }
 
 Status<LogError> Supervisor::on_logoff(std::string_view reason, std::uint32_t session_id) {
@@ -193,13 +207,13 @@ Status<LogError> Supervisor::on_logoff(std::string_view reason, std::uint32_t se
   if (host_session_ && session_id != *host_session_) {
     return write(lines::not_host_session(reason, session_id, *host_session_));
   }
-  const bool had_host = host_.has_value();
+  const std::optional<std::uint32_t> pid = host_pid();
   // The host goes before its line, so that a failed line cannot leave it running.
   release_held();
   consecutive_crashes_ = 0;
   respawn_deadline_.reset();
-  if (had_host) return write(lines::cleared_child(reason));
-  return {};
+  if (!pid) return {};
+  return write(lines::cleared_child(reason), events::HOST_ENDED, {decimal(*pid), reason});
 }
 
 Status<LogError> Supervisor::on_poll_timeout() {
@@ -221,20 +235,27 @@ Status<LogError> Supervisor::handle_exit(const HostExit& exit) {
     // Another instance already serves this session; starting ours again would only repeat this.
     consecutive_crashes_ = 0;
     respawn_deadline_.reset();
-    return write(lines::exited_cleanly(pid, run));
+    return write(lines::exited_cleanly(pid, run), events::ANOTHER_INSTANCE, {decimal(pid), millis_text(run)});
   }
 
   consecutive_crashes_ = run >= STABLE_RUN_TIME ? 1 : saturating_increment(consecutive_crashes_);
   if (auto s = write(lines::exited(pid, exit.code, consecutive_crashes_)); !s) return s;
+  const std::string pid_text = decimal(pid), code = exit_code_text(exit.code),
+                    crashes = decimal(consecutive_crashes_);
 
   if (consecutive_crashes_ > CRASH_BUDGET) {
     respawn_deadline_.reset();
-    return write(lines::crash_budget_exceeded());
+    return write(lines::crash_budget_exceeded(), events::CRASH_BUDGET_SPENT,
+                 {pid_text, code, crashes, decimal(CRASH_BUDGET)});
   }
 
   const Duration delay = respawn_delay(consecutive_crashes_);
   respawn_deadline_ = now.plus(delay);
-  if (auto s = write(lines::scheduled_respawn(delay)); !s) return s;
+  if (auto s = write(lines::scheduled_respawn(delay), events::HOST_CRASHED,
+                     {pid_text, code, crashes, millis_text(delay)});
+      !s) {
+    return s;
+  }
   return respawn_if_due();
 }
 
@@ -247,15 +268,17 @@ Status<LogError> Supervisor::respawn_if_due() {
 
 Status<LogError> Supervisor::respawn(Instant now) {
   const std::string success = lines::respawned(consecutive_crashes_);
+  const std::string occasion = respawn_attempt(consecutive_crashes_);
   LaunchOutcome outcome = launcher_.launch();
-  if (auto* launched = std::get_if<Launched>(&outcome)) return record_launched(std::move(*launched), success);
+  if (auto* launched = std::get_if<Launched>(&outcome)) return record_launched(std::move(*launched), success, occasion);
   if (std::holds_alternative<NoActiveSession>(outcome)) {
     // Nobody to launch for: the next logon brings the host back.
     respawn_deadline_.reset();
     return write(lines::respawn_deferred());
   }
 
-  if (auto s = write(lines::respawn_failed(std::get<LaunchFailed>(outcome).text)); !s) return s;
+  const std::string& error = std::get<LaunchFailed>(outcome).text;
+  if (auto s = write(lines::respawn_failed(error), events::LAUNCH_FAILED, {RESPAWN, error}); !s) return s;
   consecutive_crashes_ = saturating_increment(consecutive_crashes_);
   if (consecutive_crashes_ > CRASH_BUDGET) {
     respawn_deadline_.reset();
@@ -269,12 +292,13 @@ Status<LogError> Supervisor::shut_down() {
   if (!host_) return {};
   const std::uint32_t pid = host_->process.pid;
   release_held();
-  return write(lines::terminated(pid));
+  return write(lines::terminated(pid), events::HOST_ENDED, {decimal(pid), SERVICE_STOP});
 }
 
 void Supervisor::abandon() { release_held(); }
 
-Status<LogError> Supervisor::record_launched(Launched launched, std::string_view line) {
+Status<LogError> Supervisor::record_launched(Launched launched, std::string_view line,
+                                             std::string_view occasion) {
   host_session_ = launched.session_id;
   if (auto s = log_.write_line(line); !s) {
     launcher_.release(std::move(launched.host));
@@ -284,14 +308,22 @@ Status<LogError> Supervisor::record_launched(Launched launched, std::string_view
   const std::uint32_t pid = launched.host.pid;
   host_ = HeldHost{std::move(launched.host), clock_.now()};
   respawn_deadline_.reset();
-  if (!launched.job_error.empty()) return write(lines::not_tied(pid, launched.job_error));
-  return {};
+  events_.report(events::HOST_LAUNCHED, {occasion, decimal(pid), decimal(launched.session_id)});
+  if (launched.job_error.empty()) return {};
+  return write(lines::not_tied(pid, launched.job_error), events::HOST_NOT_TIED, {decimal(pid), launched.job_error});
 }
 
 Status<LogError> Supervisor::write(std::string_view line) {
   auto s = log_.write_line(line);
   if (!s) release_held();
   return s;
+}
+
+Status<LogError> Supervisor::write(std::string_view line, EventKind event,
+                                   std::initializer_list<std::string_view> strings) {
+  if (auto s = write(line); !s) return s;
+  events_.report(event, strings);
+  return {};
 }
 
 void Supervisor::release_held() {

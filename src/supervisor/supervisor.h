@@ -1,16 +1,18 @@
 // The decision core of the service: when the user-session host is launched, launched again
 // after a crash and after which delay, when re-launching pauses until the next logon, and when
-// the host is ended. Every decision is written as one log line.
+// the host is ended. Every decision is written as one log line; the significant ones (a launch,
+// a crash, a pause, a failed launch, an ended host) are also reported to the event sink, once
+// their line is written.
 //
-//   Supervisor supervisor(launcher, clock, log);
+//   Supervisor supervisor(launcher, clock, log, events);
 //   if (auto s = supervisor.start(); !s) { supervisor.abandon(); return s.error(); }
 //   // then, from the run loop's one thread, one call at a time:
 //   //   on_session_change(reason, session_id) for every session-change control,
 //   //   on_poll_timeout() after every wait that ended without a control,
 //   //   shut_down() when the loop ends normally, abandon() when it ends with an error.
 //
-// It makes no system call: the launcher, the clock and the line writer are its whole outside
-// world, and all three must outlive it. It owns the host record (the launcher's HostProcess and
+// It makes no system call: the launcher, the clock, the line writer and the event sink are its
+// whole outside world, and all four must outlive it. It owns the host record (the launcher's HostProcess and
 // its launch instant), the count of consecutive crashes and the pending re-spawn deadline.
 // Every host it was given leaves through HostLauncher::release, exactly once.
 //
@@ -21,11 +23,13 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string_view>
 
 #include "launcher/host_launcher.h"
 #include "launcher/host_process.h"
+#include "log/event_sink.h"
 #include "log/line_writer.h"
 #include "platform/clock.h"
 #include "platform/duration.h"
@@ -47,7 +51,7 @@ class Supervisor {
   // A host that ran at least this long before it ended starts a new run of crashes at 1.
   static constexpr Duration STABLE_RUN_TIME = Duration::from_secs(60);
 
-  Supervisor(HostLauncher& launcher, MonotonicClock& clock, LineWriter& log);
+  Supervisor(HostLauncher& launcher, MonotonicClock& clock, LineWriter& log, EventSink& events);
   // Releases a host that is still held, so that no host is ever dropped without `release`.
   ~Supervisor();
 
@@ -93,17 +97,21 @@ class Supervisor {
   Status<LogError> respawn(Instant now);
 
   // Writes `line` (made before the launch, so that making it cannot fail with a host in hand),
-  // then records the host with the launch instant read right after the write, and says when the
-  // host is not tied to the service. If the line fails, the new host is released instead.
-  Status<LogError> record_launched(Launched launched, std::string_view line);
+  // then records the host with the launch instant read right after the write, reports the
+  // launch with `occasion`, and says when the host is not tied to the service. If the line
+  // fails, the new host is released instead.
+  Status<LogError> record_launched(Launched launched, std::string_view line, std::string_view occasion);
   // Writes one line; if it fails, releases a held host before handing the error back.
   Status<LogError> write(std::string_view line);
+  // Writes one line and, once it is written, reports its event.
+  Status<LogError> write(std::string_view line, EventKind event, std::initializer_list<std::string_view> strings);
   // Takes the host out of the record and gives it to the launcher's release.
   void release_held();
 
   HostLauncher& launcher_;
   MonotonicClock& clock_;
   LineWriter& log_;
+  EventSink& events_;
 
   std::optional<HeldHost> host_;
   std::uint32_t consecutive_crashes_ = 0;

@@ -1,17 +1,23 @@
 #!/usr/bin/env python3
 """Checks the built quolin-service.exe: a PE32+ console program carrying an icon, a version
-block with file and product version 0.6.1, and a manifest that asks for Common Controls 6;
+block with file and product version 0.6.1, a manifest that asks for Common Controls 6, and the
+Event Log messages of src/main/resources/quolin-messages.mc (which the table of events in
+docs/operator-guide.md must repeat word for word);
 hardened (ASLR with high entropy and relocations to apply it, DEP, GCC's stack protector with
 a guard drawn without CryptoAPI, imports from system DLLs only) and reproducible (no time stamp, no build folder).
 
 Reads the file's own headers and resource tree; needs nothing but Python.
 Usage: check_executable.py PATH-TO-EXE [FOLDER...]   (folders whose path must not be in it)
 """
+import os
 import re
 import struct
 import sys
 
-RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
+RT_MESSAGETABLE, RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 11, 3, 14, 16, 24
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+# The .mc's severities, by the top two bits of a message identifier, as the guide names them.
+SEVERITIES = {"Informational": (1, "Information"), "Warning": (2, "Warning"), "Error": (3, "Error")}
 IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
 IMAGE_FILE_RELOCS_STRIPPED = 0x1
 HIGH_ENTROPY_VA, DYNAMIC_BASE, NX_COMPAT = 0x20, 0x40, 0x100
@@ -29,6 +35,49 @@ def fail(msg):
 def need(ok, msg):
     if not ok:
         fail(msg)
+
+
+def read_text(*parts):
+    with open(os.path.join(ROOT, *parts), encoding="utf-8") as f:
+        return f.read()
+
+
+def mc_messages():
+    """{message identifier: (ID, type name, text)} of the .mc file."""
+    out = {}
+    for m in re.finditer(r"^MessageId=(\d+)\nSeverity=(\w+)\nSymbolicName=\w+\nLanguage=English\n"
+                         r"(.*?)\n\.$", read_text("src", "main", "resources", "quolin-messages.mc"),
+                         re.M | re.S):
+        bits, name = SEVERITIES[m.group(2)]
+        out[bits << 30 | int(m.group(1))] = (int(m.group(1)), name, m.group(3))
+    need(out, "no message in quolin-messages.mc")
+    return out
+
+
+def message_table(blob):
+    """{message identifier: text} of an RT_MESSAGETABLE resource (MESSAGE_RESOURCE_DATA)."""
+    out = {}
+    for i in range(struct.unpack_from("<I", blob)[0]):
+        low, high, at = struct.unpack_from("<III", blob, 4 + 12 * i)
+        for message in range(low, high + 1):
+            length, flags = struct.unpack_from("<HH", blob, at)
+            raw = blob[at + 4:at + length]
+            out[message] = raw.decode("utf-16-le" if flags & 1 else "cp1252").rstrip("\0\r\n")
+            at += length
+    return out
+
+
+def check_messages(tables):
+    """The executable's messages are the .mc's, and so are the guide's rows of events."""
+    need(len(tables) == 1, f"{len(tables)} message tables, want 1")
+    mc = mc_messages()
+    need(message_table(tables[0]) == {k: text for k, (_, _, text) in mc.items()},
+         "the message table is not quolin-messages.mc's")
+    guide = {int(m.group(1)): (m.group(2), m.group(3)) for m in re.finditer(
+        r"^\| (\d{4}) \| (\w+) \| (.*?) \| .* \|$", read_text("docs", "operator-guide.md"), re.M)}
+    need(guide == {id_: (name, text) for id_, name, text in mc.values()},
+         "the guide's table of events is not quolin-messages.mc's: "
+         f"{sorted(set(guide.items()) ^ {(i, (n, t)) for i, n, t in mc.values()})}")
 
 
 def main(path, folders):
@@ -105,8 +154,10 @@ def main(path, folders):
     need(dep and 'name="Microsoft.Windows.Common-Controls"' in dep.group(0)
          and 'version="6.0.0.0"' in dep.group(0),
          "manifest does not ask for Microsoft.Windows.Common-Controls 6.0.0.0")
+    check_messages(leaves(RT_MESSAGETABLE))
     print("ok: PE32+ x64 console program, icon, version 0.6.1 (file and product), "
-          "manifest asks for Common Controls 6.0.0.0, hardened, no time stamp or build path")
+          "manifest asks for Common Controls 6.0.0.0, the Event Log messages of the .mc and the "
+          "guide, hardened, no time stamp or build path")
 
 
 def hardening(data, opt, stamp, chars, offset):

@@ -4,7 +4,9 @@
 // time-out moves the fake clock to the pass's deadline.
 //
 //   fakes::FakeHostLauncher launcher;
-//   fakes::FakeServiceEnvironment env(launcher);
+//   fakes::FakeEventLog event_log;
+//   EventLogSink events(event_log);
+//   fakes::FakeServiceEnvironment env(launcher, events);
 //   env.before_receive = [&](int pass) { if (pass == 2) env.control(1); };   // a stop
 //   run_service_main(env);
 #pragma once
@@ -27,8 +29,8 @@ namespace quolin::fakes {
 class FakeServiceEnvironment final : public ServiceEnvironment {
  public:
   // `journal`, when given, gets every line, status report and time-out in order.
-  explicit FakeServiceEnvironment(HostLauncher& launcher, std::vector<std::string>* journal = nullptr)
-      : lines(journal), scm(journal), launcher_(launcher), journal_(journal) {}
+  FakeServiceEnvironment(HostLauncher& launcher, EventSink& events, std::vector<std::string>* journal = nullptr)
+      : lines(journal), scm(journal), launcher_(launcher), events_(events), journal_(journal) {}
   // The system keeps the handler contexts until the process ends; the fake frees them.
   ~FakeServiceEnvironment() {
     for (void* c : scm.registered_contexts) delete static_cast<ControlHandlerContext*>(c);
@@ -59,6 +61,7 @@ class FakeServiceEnvironment final : public ServiceEnvironment {
   }
 
   LineWriter& log() override { return lines; }
+  EventSink& events() override { return events_; }
   MonotonicClock& clock() override { return fake_clock; }
   platform::ServiceControl& service_control() override { return scm; }
   std::string resolve_host_path() override { return "C:\\Program Files\\Quolin\\quolin.exe"; }
@@ -78,6 +81,7 @@ class FakeServiceEnvironment final : public ServiceEnvironment {
 
  private:
   HostLauncher& launcher_;
+  EventSink& events_;
   std::vector<std::string>* journal_;
 };
 

@@ -12,10 +12,15 @@
 #include <map>
 #include <limits>
 #include <optional>
+#include <random>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "fakes/fake_event_log.h"
 #include "fakes/fake_files.h"
+#include "log/event_log_sink.h"
 #include "log/log_format.h"
 #include "log/log_path.h"
 #include "log/log_safety.h"
@@ -39,6 +44,13 @@ void usual_machine(FakeFiles& fs) {
 }
 
 std::string shown(std::u16string_view s) { return platform::utf8_from_utf16_lossy(s); }
+
+// One line through a ServiceLog whose events go to a fake that nobody reads.
+Status<LogError> write_one(FakeFiles& fs, std::string_view message) {
+  fakes::FakeEventLog event_log;
+  EventLogSink events(event_log);
+  return ServiceLog(fs, events).write_line(message);
+}
 
 void expect_every_handle_closed_once(const FakeFiles& fs) {
   EXPECT_EQ(fs.open_handles(), 0u);
@@ -78,7 +90,7 @@ TEST(ServiceLog, EachWriteStepIsContinuedRetriedOrEndsTheLine) {
     fs.add_file(LOG_FILE, "old|");
     fs.writes = {c.steps.begin(), c.steps.end()};
 
-    Status<LogError> result = ServiceLog(fs).write_line(c.message);
+    Status<LogError> result = write_one(fs, c.message);
 
     EXPECT_EQ(result ? std::nullopt : std::optional(result.error()), c.error);
     EXPECT_EQ(fs.file_content(LOG_FILE), "old|" + c.content);
@@ -126,7 +138,7 @@ TEST(ServiceLog, MakesTheFolderTreeTopDownButNeverARootOrAShare) {
     fs.environment[u"ProgramData"] = c.program_data;
     fs.clock_ticks = JUNE_13_2026_14_27;
 
-    Status<LogError> result = ServiceLog(fs).write_line("x");
+    Status<LogError> result = write_one(fs, "x");
 
     EXPECT_EQ(result ? std::nullopt : std::optional(result.error()), c.error);
     if (!c.log_file.empty()) {
@@ -166,7 +178,7 @@ TEST(ServiceLog, AnOpenOrWriteRefusedByAPassingLockIsTriedAgainFor250MsALineAtMo
     fs.open_failures[LOG_FILE].assign(c.open_refusals.begin(), c.open_refusals.end());
     for (std::uint32_t code : c.write_refusals) fs.writes.push_back(FakeFiles::fail_with(code));
 
-    Status<LogError> result = ServiceLog(fs).write_line("x");
+    Status<LogError> result = write_one(fs, "x");
 
     EXPECT_EQ(result ? std::nullopt : std::optional(result.error()), c.error);
     // The waits, and each open of the log again only after its wait: a retry before its wait
@@ -288,11 +300,23 @@ TEST(ServiceLog, WritesOnlyThroughAFolderAndFileJudgedSafeAndMovesAnUnsafeOneAsi
     usual_machine(fs);
     fs.add_file(LOG_FILE, "old|");
     c.setup(fs);
+    fakes::FakeEventLog event_log;
+    EventLogSink events(event_log);
 
-    Status<LogError> result = ServiceLog(fs).write_line("x");
+    Status<LogError> result = ServiceLog(fs, events).write_line("x");
 
     EXPECT_EQ(result ? std::nullopt : std::optional(result.error()), c.error);
     EXPECT_EQ(fs.file_content(LOG_FILE), c.log);
+    // Each moved-aside line is also reported to the Event Log (1100), with the line's values.
+    std::vector<std::string> reported;
+    static const std::regex moved(R"(\] (log \w+) (.*) was not safe \((.*)\); moved it aside to (.*))");
+    std::istringstream lines(c.log);
+    for (std::string l; std::getline(lines, l);) {
+      if (std::smatch m; std::regex_search(l, m, moved)) {
+        reported.push_back("Warning 1100: " + m.str(1) + " | " + m.str(2) + " | " + m.str(3) + " | " + m.str(4));
+      }
+    }
+    EXPECT_EQ(event_log.events, reported);
     for (const auto& [path, content] : c.kept) EXPECT_EQ(fs.file_content(path), content) << shown(path);
     // Nothing but the log file was written, through any name.
     for (const auto& [path, node] : fs.nodes) {
@@ -309,7 +333,7 @@ TEST(ServiceLog, MakesAMissingLogFolderWithRightsForSystemAndAdministratorsAlone
   fs.nodes.erase(u"C:\\ProgramData\\Quolin");
   fs.nodes.erase(u"C:\\ProgramData");
 
-  ASSERT_TRUE(ServiceLog(fs).write_line("x"));
+  ASSERT_TRUE(write_one(fs, "x"));
 
   EXPECT_EQ(fs.nodes[u"C:\\ProgramData\\Quolin"].sddl, log_folder_sddl());
   EXPECT_EQ(fs.nodes[u"C:\\ProgramData"].sddl, u"") << "folders above keep their inherited rights";
@@ -335,7 +359,9 @@ TEST(CreateFolderTree, EveryMissingParentCodeMakesTheParentsFirst) {
 TEST(ServiceLog, KeepsNothingBetweenLines) {
   FakeFiles fs;
   usual_machine(fs);
-  ServiceLog log(fs);
+  fakes::FakeEventLog event_log;
+  EventLogSink events(event_log);
+  ServiceLog log(fs, events);
   ASSERT_TRUE(log.write_line("first"));
   fs.environment[u"ProgramData"] = u"C:\\Elsewhere";  // moved: the next line follows, making folders
   ASSERT_TRUE(log.write_line("second"));

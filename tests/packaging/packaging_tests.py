@@ -28,6 +28,9 @@ LOG = LOG_DIR + r"\service.log"
 OLDER_MARKER = b"\0quolin-packaging-test: older package\0"
 EARLIER_LOG = b"2026-01-01 00:00:00 UTC [quolin-service] a line from before the install\n"
 PASSWORD = "throw-away password"
+# The event source QuolinHost: both installers register it, both uninstallers remove it.
+EVENT_KEY = r"SYSTEM\CurrentControlSet\Services\EventLog\Application\QuolinHost"
+EVENT_SOURCE = {"EventMessageFile": SERVICE_EXE, "TypesSupported": "0x7"}
 
 
 def run(*cmd, **kw):
@@ -48,6 +51,11 @@ def msi_table(msi, table):
 
 def msi_property(msi, name):
     return dict((row[0], row[1]) for row in msi_table(msi, "Property")).get(name)
+
+
+def event_source(wine):
+    """The values of the event source's key, or None when it is not there."""
+    return wine.registry("HKLM\\" + EVENT_KEY).get("QuolinHost")
 
 
 # --- without Wine's SCM -------------------------------------------------------------------
@@ -89,6 +97,12 @@ def scenario_build(args):
     # Every build has its own ProductCode (a major upgrade each time), one UpgradeCode.
     if msi_property(main, "ProductCode") == msi_property(signed, "ProductCode"):
         raise Failure("two builds share a ProductCode: the second could not upgrade the first")
+
+    # The event source: two rows of the service's component, naming the installed executable.
+    [exe] = [f[0] for f in msi_table(main, "File") if f[2] == "quolin-service.exe"]
+    rows = sorted((r[1], r[2].rstrip("\\"), r[3], r[4], r[5]) for r in msi_table(main, "Registry"))
+    expect_equal(rows, [("2", EVENT_KEY, "EventMessageFile", f"[#{exe}]", "QuolinService"),
+                        ("2", EVENT_KEY, "TypesSupported", "#7", "QuolinService")], "Registry rows")
 
     # Nothing acts on the log folder by name, in the package or in any script: a step that did,
     # as SYSTEM under ProgramData, could be sent elsewhere by a link a user put there first.
@@ -137,6 +151,7 @@ def scenario_msi_install(args):
         if wine.read(SERVICE_EXE) != content(os.path.join(args.work, "quolin-service.exe")):
             raise Failure("the installed quolin-service.exe is not the signed one")
         expect_equal(wine.service_config().get("ObjectName"), "LocalSystem", "account")
+        expect_equal(event_source(wine), EVENT_SOURCE, "event source after install")
         wine.wait_for("spawned user-session host at service start")
         host = wine.wait_launches(1)[0]
         expect_equal(wine.stop(), 0, "WIN32_EXIT_CODE after stop")
@@ -145,7 +160,8 @@ def scenario_msi_install(args):
 
         code, log = wine.msiexec("/x", r"C:\QuolinHost-signed.msi", "/qn")
         expect_equal(code, 0, f"msiexec /x exit code; log:\n{log[-3000:]}")
-        expect_equal((wine.state(), wine.products()), (None, []), "service, products after /x")
+        expect_equal((wine.state(), wine.products(), event_source(wine)), (None, [], None),
+                     "service, products, event source after /x")
         expect_equal(sorted(os.listdir(wine.unix(INSTALL_DIR))),
                      ["quolin-launches.txt", "quolin.exe"],
                      "files left by uninstall: the operator's, not the package's")
@@ -168,6 +184,7 @@ def scenario_msi_upgrade(args):
         expect_equal(wine.products(), [(installed, args.version)], "products after the upgrade")
         if wine.read(SERVICE_EXE) != content(args.exe):
             raise Failure("the upgrade did not replace quolin-service.exe")
+        expect_equal(event_source(wine), EVENT_SOURCE, "event source after the upgrade")
 
         # ERROR_INSTALL_FAILURE: the launch condition refuses a detected newer version.
         log = install(wine, "QuolinHost-older.msi", want_code=1603 % 256)
@@ -191,7 +208,8 @@ SYSTEM32 = r"C:\windows\system32"
 
 def scenario_scripts(args):
     """install.cmd from a folder named R&D (x86) 100% !: refusals change nothing; the install
-    copies into Program Files and registers that copy quoted exactly; uninstall.cmd removes the
+    copies into Program Files and registers that copy quoted exactly, also as the event
+    source's message file; uninstall.cmd removes the
     service's executable and keeps the host and the log, and refuses to delete through a link
     in the install folder's place."""
     files = {f"{folder}\\{name}": source for folder in (AWKWARD, PERCENT) for name, source in (
@@ -225,6 +243,7 @@ def scenario_scripts(args):
         expect_equal(r.returncode, 0, f"install.cmd; output:\n{r.stdout}{r.stderr}")
         expect_equal(wine.state(), "RUNNING", "state after install.cmd")
         expect_equal(wine.service_config().get("ImagePath"), f'"{SERVICE_EXE}"', "ImagePath")
+        expect_equal(event_source(wine), EVENT_SOURCE, "event source after install.cmd")
         for name in ("quolin-service.exe", "quolin.exe"):
             if wine.read(INSTALL_DIR + "\\" + name) != wine.read(AWKWARD + "\\" + name):
                 raise Failure(f"{name} was not copied into {INSTALL_DIR}")
@@ -232,7 +251,8 @@ def scenario_scripts(args):
 
         r = sh("uninstall.cmd")
         expect_equal(r.returncode, 0, f"uninstall.cmd; output:\n{r.stdout}{r.stderr}")
-        expect_equal(wine.state(), None, "service after uninstall.cmd")
+        expect_equal((wine.state(), event_source(wine)), (None, None),
+                     "service and event source after uninstall.cmd")
         expect_equal(sorted(os.listdir(wine.unix(INSTALL_DIR))), ["quolin-launches.txt", "quolin.exe"],
                      "left in Program Files by uninstall.cmd (the host and its record)")
         expect_equal(wine.read(LOG), EARLIER_LOG, "the log after install.cmd and uninstall.cmd")

@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <functional>
 
+#include "fakes/fake_event_log.h"
 #include "fakes/fake_host_launcher.h"
 #include "fakes/fake_service_environment.h"
+#include "log/event_log_sink.h"
 #include "platform/scm_codes.h"
 
 namespace quolin {
@@ -21,7 +23,13 @@ using Journal = std::vector<std::string>;
 struct Fixture {
   Journal journal;
   fakes::FakeHostLauncher launcher{&journal};
-  fakes::FakeServiceEnvironment env{launcher, &journal};
+  fakes::FakeEventLog event_log{&journal};
+  EventLogSink sink;
+  fakes::FakeServiceEnvironment env{launcher, sink, &journal};
+
+  // The event source opens as the service starts, so the Event Log is set up before the sink.
+  explicit Fixture(std::optional<std::uint32_t> source_fails = {}, std::optional<std::uint32_t> reports_fail = {})
+      : sink((event_log.fail_register = source_fails, event_log.fail_report = reports_fail, event_log)) {}
 };
 
 constexpr std::uint32_t STOP = scm::SERVICE_CONTROL_STOP, SHUTDOWN = scm::SERVICE_CONTROL_SHUTDOWN,
@@ -62,36 +70,49 @@ TEST(RunLoop, StopComesAfterTheQueuedControlsAndEndsTheHostBetweenItsLinesBefore
   };
   const Case cases[] = {
       {"stop with a running host", ScriptedLaunch::launched(101), {{STOP}},
-       {"launch -> pid 101", SPAWNED, "timeout", STOP_LINE, "release pid 101",
-        "line: terminated user-session host pid=101", STOP_PENDING, STOPPED_LINE, stopped_with(0)}},
+       {"launch -> pid 101", SPAWNED, "event Information 1001: service start | 101 | 1", "timeout", STOP_LINE,
+        "release pid 101", "line: terminated user-session host pid=101",
+        "event Information 1007: 101 | service stop", STOP_PENDING, STOPPED_LINE, stopped_with(0)}},
       {"stop without a host", ScriptedLaunch::no_active_session(), {{STOP}},
        {"launch -> no active session", "line: no active user session at start \xE2\x80\x94 waiting for logon",
         "timeout", STOP_LINE, STOP_PENDING, STOPPED_LINE, stopped_with(0)}},
       {"shutdown behind session changes: the queue drains, then the channel is gone",
        ScriptedLaunch::launched(9, 2),
        {{SESSION_CHANGE, SESSION_LOCK, 2}, {SESSION_CHANGE, SESSION_LOGOFF, 2}, {SHUTDOWN}},
-       {"launch -> pid 9", SPAWNED, "timeout", "line: SessionChange: reason=SessionLock session_id=2",
+       {"launch -> pid 9", SPAWNED, "event Information 1001: service start | 9 | 2", "timeout",
+        "line: SessionChange: reason=SessionLock session_id=2",
         "line: SessionChange: reason=SessionLogoff session_id=2", "release pid 9",
         "line: SessionLogoff: cleared child handle (process exits with session)",
+        "event Information 1007: 9 | SessionLogoff",
         "line: control channel disconnected, exiting", STOP_PENDING, STOPPED_LINE, stopped_with(0)}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Fixture f;
-    auto& env = f.env;
-    f.launcher.script(c.launch);
-    env.before_receive = [&](int pass) {
-      for (const Control& k : pass == 2 ? c.at_second_pass : std::vector<Control>{}) {
-        env.control(k.code, k.event_type, k.session);
+  // The Event Log changes nothing when its source cannot be opened (RPC_S_SERVER_UNAVAILABLE)
+  // or its reports fail (ERROR_LOG_FILE_FULL): the same lines, hosts and reports.
+  enum class Source { Opens, CannotOpen, ReportsFail };
+  for (const Source source : {Source::Opens, Source::CannotOpen, Source::ReportsFail}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + ", source " + std::to_string(static_cast<int>(source)));
+      Fixture f(source == Source::CannotOpen ? std::optional(1722u) : std::nullopt,
+                          source == Source::ReportsFail ? std::optional(1502u) : std::nullopt);
+      auto& env = f.env;
+      f.launcher.script(c.launch);
+      env.before_receive = [&](int pass) {
+        for (const Control& k : pass == 2 ? c.at_second_pass : std::vector<Control>{}) {
+          env.control(k.code, k.event_type, k.session);
+        }
+      };
+      run(f);
+      Journal want = {source == Source::CannotOpen ? "event source QuolinHost failed" : "event source QuolinHost",
+                      "line: service starting", "register QuolinHost",
+                      "report RUNNING accepted=129 exit=0 specific=0 checkpoint=0 hint=0 type=16",
+                      "line: service running, awaiting SCM events"};
+      for (const std::string& j : c.after_running) {
+        if (j.rfind("event ", 0) != 0) want.push_back(j);
+        else if (source != Source::CannotOpen) want.push_back(j + (source == Source::ReportsFail ? " (failed)" : ""));
       }
-    };
-    run(f);
-    Journal want = {"line: service starting", "register QuolinHost",
-                    "report RUNNING accepted=129 exit=0 specific=0 checkpoint=0 hint=0 type=16",
-                    "line: service running, awaiting SCM events"};
-    want.insert(want.end(), c.after_running.begin(), c.after_running.end());
-    EXPECT_EQ(f.journal, want);
-    for (const Duration& wait : env.waits) EXPECT_EQ(wait, Duration::from_millis(200));
+      EXPECT_EQ(f.journal, want);
+      for (const Duration& wait : env.waits) EXPECT_EQ(wait, Duration::from_millis(200));
+    }
   }
 }
 
@@ -168,14 +189,18 @@ TEST(RunLoop, AnyFailureEndsInTheErrorExitWithNoHostLeftAndAStoppedReportCarryin
       EXPECT_TRUE(f.launcher.all_released_once()) << "a host is left running";
       EXPECT_EQ(f.launcher.launch_calls(), c.launches);
       EXPECT_EQ(std::count(f.journal.begin(), f.journal.end(), "register QuolinHost"), 1);
-      // The last line tried is the error line, failing or not; the final report comes after it.
+      // The last line tried is the error line, failing or not; the error's event follows it,
+      // written or not, and the final report comes after both.
       const std::string error_line = std::string(error_line_fails_too ? "line failed: " : "line: ") +
                                      "service main exited with error: " + c.text;
+      const std::string error_event = std::string("event Error 1900: ") + c.text;
       const auto last_line = std::find_if(f.journal.rbegin(), f.journal.rend(),
                                           [](const std::string& j) { return j.rfind("line", 0) == 0; });
       ASSERT_NE(last_line, f.journal.rend());
       EXPECT_EQ(*last_line, error_line);
-      EXPECT_EQ(f.journal.back(), c.exit_code ? stopped_with(*c.exit_code) : error_line);
+      ASSERT_NE(last_line.base(), f.journal.end());
+      EXPECT_EQ(*last_line.base(), error_event);
+      EXPECT_EQ(f.journal.back(), c.exit_code ? stopped_with(*c.exit_code) : error_event);
     }
   }
 }

@@ -1,5 +1,6 @@
-// Scenarios for the Supervisor: a table of events, each with the exact lines it must write.
-// Events that are not Supervisor operations (clock, host, launch script) write nothing. After
+// Scenarios for the Supervisor: a table of events, each with the exact lines it must write and
+// the Event Log events it must report, in order. Events that are not Supervisor operations
+// (clock, host, launch script) write and report nothing. After
 // every event the harness checks what holds whatever the policy decides (check_invariants), and
 // at its end that every scripted launch was used.
 #pragma once
@@ -10,12 +11,16 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fakes/fake_clock.h"
+#include "fakes/fake_event_log.h"
 #include "fakes/fake_host_launcher.h"
 #include "fakes/recording_line_writer.h"
+#include "log/event_log_sink.h"
 #include "supervisor/supervisor.h"
 
 namespace quolin::scenario {
@@ -27,22 +32,34 @@ using Event = std::function<std::optional<Status<LogError>>(Harness&)>;
 
 struct Step {
   Event event;
-  std::vector<std::string> lines = {};  // exactly what this event writes, in order
+  // Exactly what this event writes, in order: lines as they are, each report to the Event Log
+  // as "event <type> <ID>: <strings joined by " | ">" (see report()) after the line it follows.
+  std::vector<std::string> lines = {};
   bool fatal = false;  // the operation meets a line armed to fail: its lines are not compared
 };
 
 // What the failing log reports (ERROR_DISK_FULL); the Supervisor must hand back exactly this.
 inline LogError injected_error() { return LogError::os(112); }
 
+// One report to the Event Log, as a step states it.
+inline std::string report(const char* type, int id, std::initializer_list<std::string> strings) {
+  std::string e = "event " + std::string(type) + " " + std::to_string(id) + ":";
+  const char* separator = " ";
+  for (const std::string& s : strings) e += std::exchange(separator, " | ") + s;
+  return e;
+}
+
 class Harness {
  public:
   // Declared first, destroyed last: the fakes outlive the Supervisor, whose destructor must
   // release a host still held; the launcher reports one that was not when it goes.
-  std::vector<std::string> journal;  // of clock reads, launches, releases and lines, in order
+  std::vector<std::string> journal;  // of clock reads, launches, releases, lines and events
   fakes::FakeClock clock{Instant{Duration::from_secs(1'000'000)}, &journal};
   fakes::FakeHostLauncher launcher{&journal};
   fakes::RecordingLineWriter log{&journal};
-  Supervisor supervisor{launcher, clock, log};
+  fakes::FakeEventLog event_log{&journal};
+  EventLogSink events{event_log};
+  Supervisor supervisor{launcher, clock, log, events};
 
   ~Harness() { EXPECT_EQ(launcher.scripted_left(), 0u) << "a scripted launch never happened"; }
 
@@ -68,18 +85,23 @@ class Harness {
 
  private:
   void apply(const Step& step) {
-    const std::size_t before = log.lines().size();
+    const std::size_t before = journal.size();
     const std::optional<Status<LogError>> status = step.event(*this);
     if (step.fatal) {
       ASSERT_TRUE(status && !status->ok()) << "the failed line was not reported";
       EXPECT_EQ(status->error(), injected_error());
-      const auto last = std::find_if(journal.rbegin(), journal.rend(),
-                                     [](const std::string& j) { return j.rfind("line", 0) == 0; });
+      const auto last = std::find_if(journal.rbegin(), journal.rend(), [](const std::string& j) {
+        return j.rfind("line", 0) == 0 || j.rfind("event ", 0) == 0;
+      });
       ASSERT_NE(last, journal.rend());
-      EXPECT_EQ(last->rfind("line failed: ", 0), 0u) << "a line was written after the failed one";
+      EXPECT_EQ(last->rfind("line failed: ", 0), 0u) << "a line or event came after the failed line";
     } else {
-      const auto written = log.lines().begin() + static_cast<std::ptrdiff_t>(before);
-      EXPECT_EQ(std::vector<std::string>(written, log.lines().end()), step.lines);
+      std::vector<std::string> said;
+      for (std::size_t i = before; i < journal.size(); ++i) {
+        if (journal[i].rfind("line: ", 0) == 0) said.push_back(journal[i].substr(6));
+        if (journal[i].rfind("event ", 0) == 0) said.push_back(journal[i]);
+      }
+      EXPECT_EQ(said, step.lines);
       EXPECT_TRUE(!status || status->ok()) << "unexpected error, code " << status->error().code;
     }
     check_invariants();

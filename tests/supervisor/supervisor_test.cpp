@@ -1,5 +1,6 @@
-// The Supervisor's decisions, seen as the exact lines it writes and the hosts it launches and
-// releases; after every event the harness checks what must hold whatever it decides.
+// The Supervisor's decisions, seen as the exact lines it writes, the events it reports and the
+// hosts it launches and releases; after every event the harness checks what must hold whatever
+// it decides.
 #include "supervisor/supervisor.h"
 
 #include <gtest/gtest.h>
@@ -34,12 +35,34 @@ std::string crashed(std::uint32_t pid, std::uint32_t n) { return exit_line(pid, 
 std::string change_line(const std::string& reason, std::uint32_t id) {
   return "SessionChange: reason=" + reason + " session_id=" + std::to_string(id);
 }
-std::string scheduled_line(std::uint32_t crashes) {
-  const Duration delay = Supervisor::RESPAWN_DELAYS[crashes - 1];
-  return "scheduled re-spawn in " + std::to_string(delay.as_millis_saturating()) + " ms";
-}
 std::string respawned_line(std::uint32_t attempt) {
   return "re-spawned user-session host (attempt " + std::to_string(attempt) + "/5)";
+}
+// The reports that follow the lines of a decision (scenario.h's report()).
+std::string launched(const std::string& occasion, std::uint32_t pid, std::uint32_t session = 1) {
+  return report("Information", 1001, {occasion, std::to_string(pid), std::to_string(session)});
+}
+std::string launch_failed(const std::string& occasion, const std::string& text) {
+  return report("Error", 1005, {occasion, text});
+}
+std::string ended(std::uint32_t pid, const std::string& cause) {
+  return report("Information", 1007, {std::to_string(pid), cause});
+}
+Lines spawned_at_start(std::uint32_t pid) { return {SPAWNED_AT_START, launched("service start", pid)}; }
+Lines respawned(std::uint32_t attempt, std::uint32_t pid) {
+  return {respawned_line(attempt), launched("re-spawn attempt " + std::to_string(attempt) + "/5", pid)};
+}
+// A crash within the budget: its exit line, the scheduled re-spawn and their event.
+Lines crash(std::uint32_t pid, std::uint32_t n, const char* code = "0x00000001 (1)") {
+  const std::string ms = std::to_string(Supervisor::RESPAWN_DELAYS[n - 1].as_millis_saturating());
+  return {exit_line(pid, code, n), "scheduled re-spawn in " + ms + " ms",
+          report("Warning", 1002, {std::to_string(pid), code, std::to_string(n), ms})};
+}
+Lines budget_spent(std::uint32_t pid) {
+  return {crashed(pid, 6), BUDGET_SPENT, report("Error", 1003, {std::to_string(pid), "0x00000001 (1)", "6", "5"})};
+}
+Lines clean_exit(std::uint32_t pid, const char* ms) {
+  return {clean_exit_line(pid, ms), report("Warning", 1004, {std::to_string(pid), ms})};
 }
 std::vector<Step> then(std::vector<Step> first, const std::vector<Step>& more) {
   first.insert(first.end(), more.begin(), more.end());
@@ -49,19 +72,18 @@ std::vector<Step> then(std::vector<Step> first, const std::vector<Step>& more) {
 // Started at service start, then `times` crashes (code 1 after 2 s), each re-spawned at its
 // deadline: pids first_pid, first_pid + 1, ...; the last runs with the count at `times`.
 std::vector<Step> started_then_crashed(std::uint32_t first_pid, std::uint32_t times) {
-  std::vector<Step> steps = {{next_launch_ok(first_pid)}, {start(), {SPAWNED_AT_START}}};
+  std::vector<Step> steps = {{next_launch_ok(first_pid)}, {start(), spawned_at_start(first_pid)}};
   for (std::uint32_t n = 1; n <= times; ++n) {
-    steps = then(steps, {{after_ms(2000)}, {host_exits(1)},
-                         {poll(), {crashed(first_pid + n - 1, n), scheduled_line(n)}},
+    steps = then(steps, {{after_ms(2000)}, {host_exits(1)}, {poll(), crash(first_pid + n - 1, n)},
                          {after(Supervisor::RESPAWN_DELAYS[n - 1])}, {next_launch_ok(first_pid + n)},
-                         {poll(), {respawned_line(n)}}});
+                         {poll(), respawned(n, first_pid + n)}});
   }
   return steps;
 }
 // pid 1 crashed at once and its re-spawn is due now.
 const std::vector<Step> RESPAWN_DUE = {
-    {next_launch_ok(1)}, {start(), {SPAWNED_AT_START}}, {host_exits(1)},
-    {poll(), {crashed(1, 1), "scheduled re-spawn in 1000 ms"}}, {after_ms(1000)}};
+    {next_launch_ok(1)}, {start(), spawned_at_start(1)}, {host_exits(1)}, {poll(), crash(1, 1)},
+    {after_ms(1000)}};
 
 TEST(Supervisor, CrashesAreRespawnedExactlyAtTheirDeadlineUntilTheBudgetIsSpent) {
   // Literal on purpose: the back-off as the operator reads it.
@@ -69,15 +91,16 @@ TEST(Supervisor, CrashesAreRespawnedExactlyAtTheirDeadlineUntilTheBudgetIsSpent)
                                    "scheduled re-spawn in 4000 ms", "scheduled re-spawn in 8000 ms",
                                    "scheduled re-spawn in 30000 ms"};
   Harness h;
-  h.run({{next_launch_ok(100)}, {start(), {SPAWNED_AT_START}}, {after_ms(10'000)}, {poll()}});
+  h.run({{next_launch_ok(100)}, {start(), spawned_at_start(100)}, {after_ms(10'000)}, {poll()}});
   for (std::uint32_t n = 1; n <= std::size(scheduled); ++n) {
     SCOPED_TRACE("crash " + std::to_string(n));
     const std::uint64_t delay_ms = Supervisor::RESPAWN_DELAYS[n - 1].as_millis_saturating();
-    h.run({{after_ms(100)}, {host_exits(1)}, {poll(), {crashed(99 + n, n), scheduled[n - 1]}},
+    h.run({{after_ms(100)}, {host_exits(1)},
+           {poll(), {crashed(99 + n, n), scheduled[n - 1], crash(99 + n, n)[2]}},
            {after_ms(delay_ms - 1)}, {poll()},  // one millisecond early: nothing
-           {after_ms(1)}, {next_launch_ok(100 + n)}, {poll(), {respawned_line(n)}}});
+           {after_ms(1)}, {next_launch_ok(100 + n)}, {poll(), respawned(n, 100 + n)}});
   }
-  h.run({{host_exits(1)}, {poll(), {crashed(105, 6), BUDGET_SPENT}},
+  h.run({{host_exits(1)}, {poll(), budget_spent(105)},
          {after_ms(3'600'000)}, {poll()}});
 }
 
@@ -89,17 +112,16 @@ TEST(Supervisor, ExitIsCleanOnlyAsCodeZeroBeforeFiveSecondsAndARunOfSixtyRestart
     std::uint32_t count_after;
   };
   constexpr std::uint32_t P = 4294967295u;
-  const std::string in_30s = "scheduled re-spawn in 30000 ms", in_1s = "scheduled re-spawn in 1000 ms";
   const Case cases[] = {
-      {after(Duration{0, 0}), 0, {clean_exit_line(P, "0")}, 0},
-      {after(Duration{4, 999'999'999}), 0, {clean_exit_line(P, "4999")}, 0},
-      {clock_steps_back_ms(10'000), 0, {clean_exit_line(P, "0")}, 0},  // a negative run counts as 0
-      {after_ms(5000), 0, {exit_line(P, "0x00000000 (0)", 5), in_30s}, 5},
-      {after_ms(0), std::nullopt, {exit_line(P, "<unavailable>", 5), in_30s}, 5},
-      {after_ms(6000), 0xC0000005, {exit_line(P, "0xC0000005 (-1073741819)", 5), in_30s}, 5},
-      {after_ms(59'999), 0xFFFFFFFF, {exit_line(P, "0xFFFFFFFF (-1)", 5), in_30s}, 5},
-      {after_ms(60'000), 0x80000000, {exit_line(P, "0x80000000 (-2147483648)", 1), in_1s}, 1},
-      {after_ms(60'000), 0, {exit_line(P, "0x00000000 (0)", 1), in_1s}, 1},
+      {after(Duration{0, 0}), 0, clean_exit(P, "0"), 0},
+      {after(Duration{4, 999'999'999}), 0, clean_exit(P, "4999"), 0},
+      {clock_steps_back_ms(10'000), 0, clean_exit(P, "0"), 0},  // a negative run counts as 0
+      {after_ms(5000), 0, crash(P, 5, "0x00000000 (0)"), 5},
+      {after_ms(0), std::nullopt, crash(P, 5, "<unavailable>"), 5},
+      {after_ms(6000), 0xC0000005, crash(P, 5, "0xC0000005 (-1073741819)"), 5},
+      {after_ms(59'999), 0xFFFFFFFF, crash(P, 5, "0xFFFFFFFF (-1)"), 5},
+      {after_ms(60'000), 0x80000000, crash(P, 1, "0x80000000 (-2147483648)"), 1},
+      {after_ms(60'000), 0, crash(P, 1, "0x00000000 (0)"), 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.lines[0]);
@@ -136,33 +158,33 @@ TEST(Supervisor, SessionChangeActsByReasonClassOnAnUnpolledExitAndOnABackOff) {
       Harness h;
       h.run(then(started_then_crashed(1, 1), {{host_exits(1)}}));
       if (cls == Class::Logoff) {
-        h.run({{change(reason, id), {change_line(reason, id), cleared}}, {poll()}});
+        h.run({{change(reason, id), {change_line(reason, id), cleared, ended(2, reason)}}, {poll()}});
       } else {
         Lines said = {change_line(reason, id)};
         if (logon) said.push_back(reason + ": child already running, no-op");
         const std::uint32_t count = logon ? 1 : 2;  // a logon starts the count over
-        h.run({{change(reason, id), said}, {poll(), {crashed(2, count), scheduled_line(count)}}});
+        h.run({{change(reason, id), said}, {poll(), crash(2, count)}});
       }
     }
     {
       // Host pid 2 crashed as well: the count is 2 and a re-spawn is pending.
       Harness h;
       h.run(then(started_then_crashed(1, 1),
-                 {{host_exits(1)}, {poll(), {crashed(2, 2), scheduled_line(2)}}, {after_ms(500)}}));
+                 {{host_exits(1)}, {poll(), crash(2, 2)}, {after_ms(500)}}));
       Lines said = {change_line(reason, id)};
-      if (logon) said.push_back("spawned user-session host after " + reason);
+      if (logon) said = {said[0], "spawned user-session host after " + reason, launched(reason, 50)};
       h.run({logon ? Step{next_launch_ok(50)} : Step{after_ms(0)}, {change(reason, id), said}});
       EXPECT_EQ(h.supervisor.consecutive_crashes(), none ? 2u : 0u);
       EXPECT_EQ(h.supervisor.holds_host(), logon);
       // A dropped re-spawn does not come back at its old deadline.
       h.run({none ? Step{next_launch_ok(3)} : Step{after_ms(0)}, {after_ms(1500)},
-             {poll(), none ? Lines{respawned_line(2)} : Lines{}}});
+             {poll(), none ? respawned(2, 3) : Lines{}}});
     }
   }
 }
 
 TEST(Supervisor, ALogoffOfAnotherSessionThanTheHostsChangesNothing) {
-  const std::vector<Step> running = {{next_launch(ScriptedLaunch::launched(7, 1))}, {start(), {SPAWNED_AT_START}}};
+  const std::vector<Step> running = {{next_launch(ScriptedLaunch::launched(7, 1))}, {start(), spawned_at_start(7)}};
   struct State {
     const char* name;
     std::vector<Step> steps;  // the latest launch went to session 1, unless none happened
@@ -172,10 +194,8 @@ TEST(Supervisor, ALogoffOfAnotherSessionThanTheHostsChangesNothing) {
   };
   const State states[] = {
       {"running", running, true, 0, false},
-      {"backing off", then(started_then_crashed(1, 1), {{host_exits(1)}, {poll(), {crashed(2, 2), scheduled_line(2)}}}),
-       false, 2, true},
-      {"paused after a clean exit", then(running, {{host_exits(0)}, {poll(), {clean_exit_line(7, "0")}}}), false, 0,
-       false},
+      {"backing off", then(started_then_crashed(1, 1), {{host_exits(1)}, {poll(), crash(2, 2)}}), false, 2, true},
+      {"paused after a clean exit", then(running, {{host_exits(0)}, {poll(), clean_exit(7, "0")}}), false, 0, false},
       {"no launch yet", {{next_launch_no_session()}, {start(), {NO_SESSION_AT_START}}}, false, 0, false},
   };
   for (const State& s : states) {
@@ -188,13 +208,16 @@ TEST(Supervisor, ALogoffOfAnotherSessionThanTheHostsChangesNothing) {
         const bool other = session != 1 && launched;
         Lines said = {change_line(reason, session)};
         if (other) said.push_back(std::string(reason) + ": session 3 is not the host's session 1, no-op");
-        if (!other && s.held) said.push_back(std::string(reason) + ": cleared child handle (process exits with session)");
+        if (!other && s.held) {
+          said.push_back(std::string(reason) + ": cleared child handle (process exits with session)");
+          said.push_back(ended(7, reason));
+        }
         h.run({{change(reason, session), said}});
         // Another session's logoff keeps the host, the count and a pending re-spawn.
         EXPECT_EQ(h.supervisor.holds_host(), other && s.held);
         EXPECT_EQ(h.supervisor.consecutive_crashes(), other ? s.count : 0u);
         EXPECT_EQ(h.supervisor.respawn_deadline().has_value(), other && s.pending);
-        if (other && s.held) h.run({{shut_down(), {"terminated user-session host pid=7"}}});
+        if (other && s.held) h.run({{shut_down(), {"terminated user-session host pid=7", ended(7, "service stop")}}});
       }
     }
   }
@@ -203,10 +226,11 @@ TEST(Supervisor, ALogoffOfAnotherSessionThanTheHostsChangesNothing) {
 // That it is kept after the host ends shows in the logoffs of another session above.
 TEST(Supervisor, TheHostsSessionFollowsEachLaunch) {
   Harness h;
-  h.run({{next_launch(ScriptedLaunch::launched(7, 1))}, {start(), {SPAWNED_AT_START}},
-         {change("SessionLogoff", 1), {change_line("SessionLogoff", 1), LOGOFF_CLEARED}},
+  h.run({{next_launch(ScriptedLaunch::launched(7, 1))}, {start(), spawned_at_start(7)},
+         {change("SessionLogoff", 1), {change_line("SessionLogoff", 1), LOGOFF_CLEARED, ended(7, "SessionLogoff")}},
          {next_launch(ScriptedLaunch::launched(8, 2))},
-         {change("SessionLogon", 2), {change_line("SessionLogon", 2), "spawned user-session host after SessionLogon"}},
+         {change("SessionLogon", 2),
+          {change_line("SessionLogon", 2), "spawned user-session host after SessionLogon", launched("SessionLogon", 8, 2)}},
          {change("SessionLogoff", 1),
           {change_line("SessionLogoff", 1), "SessionLogoff: session 1 is not the host's session 2, no-op"}}});
 }
@@ -215,23 +239,22 @@ TEST(Supervisor, AHostThatCannotBeTiedToTheServiceRunsOnAndOneLineSaysWhy) {
   Harness h;
   h.run({{next_launch(ScriptedLaunch::launched(7, 1, "AssignProcessToJobObject: Access is denied. (0x80070005)"))},
          {start(),
-          {SPAWNED_AT_START, "user-session host pid=7 will outlive a crash of the service: "
-                             "AssignProcessToJobObject: Access is denied. (0x80070005)"}}});
+          {SPAWNED_AT_START, launched("service start", 7),
+           "user-session host pid=7 will outlive a crash of the service: "
+           "AssignProcessToJobObject: Access is denied. (0x80070005)",
+           report("Warning", 1006, {"7", "AssignProcessToJobObject: Access is denied. (0x80070005)"})}}});
 }
 
 TEST(Supervisor, OnlyALogonEndsWaitingForLogon) {
-  const std::vector<Step> backing_off = then(started_then_crashed(1, 1), {{host_exits(1)},
-      {poll(), {crashed(2, 2), "scheduled re-spawn in 2000 ms"}}});
+  const std::vector<Step> backing_off = then(started_then_crashed(1, 1), {{host_exits(1)}, {poll(), crash(2, 2)}});
   const std::string denied = "CreateProcessAsUserW: Access denied. (0x00000005)";
   const std::string nobody = "SessionLogon but no active console session resolved";
   const std::pair<const char*, std::vector<Step>> cases[] = {
       {"nobody at the console at start", {{next_launch_no_session()}, {start(), {NO_SESSION_AT_START}}}},
-      {"failed start", {{next_launch_fails("E")}, {start(), {"initial spawn failed: E"}}}},
+      {"failed start", {{next_launch_fails("E")}, {start(), {"initial spawn failed: E", launch_failed("service start", "E")}}}},
       {"clean early exit",
-       {{next_launch_ok(1)}, {start(), {SPAWNED_AT_START}}, {host_exits(0)},
-        {poll(), {clean_exit_line(1, "0")}}}},
-      {"crash budget spent",
-       then(started_then_crashed(1, 5), {{host_exits(1)}, {poll(), {crashed(6, 6), BUDGET_SPENT}}})},
+       {{next_launch_ok(1)}, {start(), spawned_at_start(1)}, {host_exits(0)}, {poll(), clean_exit(1, "0")}}},
+      {"crash budget spent", then(started_then_crashed(1, 5), {{host_exits(1)}, {poll(), budget_spent(6)}})},
       {"re-spawn deferred", then(RESPAWN_DUE, {{next_launch_no_session()}, {poll(), {DEFERRED}}})},
       {"logon that found nobody",
        then(backing_off, {{next_launch_no_session()},
@@ -239,7 +262,8 @@ TEST(Supervisor, OnlyALogonEndsWaitingForLogon) {
       {"logon whose launch failed",
        then(backing_off, {{next_launch_fails(denied)},
                           {change("SessionLogon", 4),
-                           {change_line("SessionLogon", 4), "spawn after SessionLogon failed: " + denied}}})},
+                           {change_line("SessionLogon", 4), "spawn after SessionLogon failed: " + denied,
+                            launch_failed("SessionLogon", denied)}}})},
   };
   for (const auto& [name, into_waiting] : cases) {
     SCOPED_TRACE(name);
@@ -248,7 +272,8 @@ TEST(Supervisor, OnlyALogonEndsWaitingForLogon) {
     h.run({{after_ms(3'600'000)}, {poll()}, {change("RemoteConnect"), {change_line("RemoteConnect", 1)}},
            {next_launch_ok(77)},
            {change("ConsoleConnect"),
-            {change_line("ConsoleConnect", 1), "spawned user-session host after ConsoleConnect"}}});
+            {change_line("ConsoleConnect", 1), "spawned user-session host after ConsoleConnect",
+             launched("ConsoleConnect", 77)}}});
     EXPECT_EQ(h.supervisor.consecutive_crashes(), 0u);
   }
 }
@@ -259,7 +284,8 @@ TEST(Supervisor, FailedRespawnsCountUpAndStopSilentlyPastTheBudget) {
   for (std::uint32_t count = 2; count <= Supervisor::CRASH_BUDGET + 1; ++count) {
     SCOPED_TRACE("failure bringing the count to " + std::to_string(count));
     h.run({{next_launch_fails("CreateProcessAsUserW: File not found. (0x00000002)")},
-           {poll(), {"re-spawn failed: CreateProcessAsUserW: File not found. (0x00000002)"}}});
+           {poll(), {"re-spawn failed: CreateProcessAsUserW: File not found. (0x00000002)",
+                     launch_failed("re-spawn", "CreateProcessAsUserW: File not found. (0x00000002)")}}});
     EXPECT_EQ(h.supervisor.consecutive_crashes(), count);
     if (count <= Supervisor::CRASH_BUDGET) {  // past it, no deadline: the hour below is silent
       const Duration delay = Supervisor::RESPAWN_DELAYS[count - 1];
@@ -270,20 +296,20 @@ TEST(Supervisor, FailedRespawnsCountUpAndStopSilentlyPastTheBudget) {
   h.run({{after_ms(3'600'000)}, {poll()}});
   // A re-spawn that succeeds after a failure shows the raised count, and the next crash counts on.
   Harness g;
-  g.run(then(RESPAWN_DUE, {{next_launch_fails("E")}, {poll(), {"re-spawn failed: E"}}, {after_ms(2000)},
-                           {next_launch_ok(2)}, {poll(), {respawned_line(2)}}, {host_exits(1)},
-                           {poll(), {crashed(2, 3), "scheduled re-spawn in 4000 ms"}}}));
+  g.run(then(RESPAWN_DUE, {{next_launch_fails("E")}, {poll(), {"re-spawn failed: E", launch_failed("re-spawn", "E")}},
+                           {after_ms(2000)}, {next_launch_ok(2)}, {poll(), respawned(2, 2)}, {host_exits(1)},
+                           {poll(), crash(2, 3)}}));
 }
 
 // That the host is released before its line is seen in the run loop's stop sequence.
 TEST(Supervisor, OnlyShutDownSaysItEndedTheHost) {
   Harness h;
-  h.run({{next_launch_ok(321)}, {start(), {SPAWNED_AT_START}},
-         {shut_down(), {"terminated user-session host pid=321"}}});
+  h.run({{next_launch_ok(321)}, {start(), spawned_at_start(321)},
+         {shut_down(), {"terminated user-session host pid=321", ended(321, "service stop")}}});
   Harness due;  // a pending re-spawn is not carried out
   due.run(then(RESPAWN_DUE, {{shut_down()}}));
   Harness abandoned;
-  abandoned.run({{next_launch_ok(9)}, {start(), {SPAWNED_AT_START}}, {abandon()}, {abandon()}});
+  abandoned.run({{next_launch_ok(9)}, {start(), spawned_at_start(9)}, {abandon()}, {abandon()}});
   // A host still held when a Harness ends is released by the Supervisor's destructor, which the
   // fake launcher checks when it goes.
 }
@@ -309,8 +335,7 @@ TEST(Supervisor, FailedLineReleasesEveryHostAndReturnsTheWritersError) {
       {crashed(2, 2), exited, poll(), 1},
       {"scheduled re-spawn in 2000 ms", exited, poll(), 2},
       {BUDGET_SPENT, then(started_then_crashed(1, 5), {{host_exits(1)}}), poll(), 2},
-      {clean_exit_line(1, "0"), {{next_launch_ok(1)}, {start(), {SPAWNED_AT_START}}, {host_exits(0)}}, poll(),
-       1},
+      {clean_exit_line(1, "0"), {{next_launch_ok(1)}, {start(), spawned_at_start(1)}, {host_exits(0)}}, poll(), 1},
       {respawned_line(1), then(RESPAWN_DUE, {{next_launch_ok(5)}}), poll(), 1},
       {"re-spawn failed: E", then(RESPAWN_DUE, {{next_launch_fails("E")}}), poll(), 1},
       {DEFERRED, then(RESPAWN_DUE, {{next_launch_no_session()}}), poll(), 1},

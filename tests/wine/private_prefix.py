@@ -82,8 +82,10 @@ class PrivatePrefix:
     quiet = False  # wineserver's own output to /dev/null instead of ours
     service_at_close = SERVICE  # the service close() stops first; None for none
 
-    def __init__(self, name, template, files=None, install_dir=r"C:\quolin"):
-        """`files`: {C: path: Linux file} copied in before the session boots."""
+    def __init__(self, name, template, files=None, install_dir=r"C:\quolin", boot_debug="-all"):
+        """`files`: {C: path: Linux file} copied in before the session boots. `boot_debug`: the
+        WINEDEBUG of the session's boot, which its services inherit; what they trace lands in
+        boot_output()."""
         self.prefix = tempfile.mkdtemp(prefix=f"quolin-{self.kind}-{name}.")
         shutil.copytree(template, self.prefix, symlinks=True, dirs_exist_ok=True)
         self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all")
@@ -94,14 +96,19 @@ class PrivatePrefix:
         self.populate()
         self.keeper = subprocess.Popen(["wineserver", "-p"], env=self.env, **self._output())
         with open(os.path.join(self.prefix, "boot.err"), "w") as err:
-            subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env, stdout=err, stderr=err,
-                           check=False, timeout=180)
+            subprocess.run(["wine", "cmd", "/c", "exit"], env=dict(self.env, WINEDEBUG=boot_debug),
+                           stdout=err, stderr=err, check=False, timeout=180)
 
     def __enter__(self):
         return self
 
     def __exit__(self, *_):
         self.close()
+
+    def boot_output(self):
+        """What the session's boot and its services wrote on stderr so far."""
+        with open(os.path.join(self.prefix, "boot.err"), encoding="utf-8", errors="replace") as f:
+            return f.read()
 
     def populate(self):
         """Prepares the copy before the session boots; nothing here."""
