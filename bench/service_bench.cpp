@@ -25,12 +25,13 @@
 #include "fakes/fake_event_log.h"
 #include "fakes/fake_files.h"
 #include "fakes/fake_processes.h"
-#include "fakes/fake_service_control.h"
+#include "fakes/fake_service_environment.h"
 #include "fakes/recording_line_writer.h"
 #include "launcher/session_launcher.h"
 #include "log/event_log_sink.h"
 #include "log/log_format.h"
 #include "platform/clock.h"
+#include "platform/scm_codes.h"
 #include "service/control_channel.h"
 #include "supervisor/run_loop.h"
 #include "supervisor/supervisor.h"
@@ -53,7 +54,6 @@ struct QuietFakes {
   }
   fakes::FakeProcesses processes;
   fakes::FakeFiles files;
-  fakes::FakeServiceControl service_control;
   fakes::RecordingLineWriter log;
   fakes::FakeEventLog event_log;
   EventLogSink events{event_log};
@@ -74,74 +74,39 @@ struct QuietFakes {
 
 // ---- the run loop ----
 
-// A service environment whose every receive is one benchmark iteration on the real channel.
-// The receive either has a deadline that is already past (the whole pass except the sleep) or
-// really waits `wait` for nothing (the pass as the system runs it, sleep included). The first
-// receive after the benchmark ends reports the channel disconnected, which ends the service
-// main through its stop sequence. Start-up and stop happen outside the timed passes.
-class QuietLoopEnvironment final : public ServiceEnvironment {
- public:
-  QuietLoopEnvironment(benchmark::State& state, std::optional<std::chrono::nanoseconds> wait)
-      : state_(state), wait_(wait), clock_(fakes_.files) {}
-
-  LineWriter& log() override { return fakes_.log; }
-  EventSink& events() override { return fakes_.events; }
-  MonotonicClock& clock() override { return clock_; }
-  platform::ServiceControl& service_control() override { return fakes_.service_control; }
-  std::string resolve_host_path() override { return std::string(HOST_PATH); }
-  HostLauncher& host_launcher(std::string host_path) override {
-    launcher_.emplace(fakes_.processes, std::move(host_path));
-    return *launcher_;
-  }
-
-  Result<ControlMessage, ReceiveError> receive(ControlReceiver& receiver, Instant deadline) override {
-    if (!started_) {
-      started_ = true;
-      if (!state_.KeepRunning()) return fail(ReceiveError::Disconnected);
-      host_held_ = fakes_.host_held();  // allocates: before the count starts
-      first_allocations_ = alloc_counter::allocations();
-      first_lines_ = fakes_.log.written();
-    } else {
-      const std::uint64_t allocations = alloc_counter::allocations();
-      if (!state_.KeepRunning()) {
-        passes_allocations_ = allocations - first_allocations_;
-        lines_during_passes_ = fakes_.log.written() - first_lines_;
-        return fail(ReceiveError::Disconnected);
-      }
-    }
-    if (wait_) return receiver.receive_for(*wait_);
-    // What is left until the deadline, as the real environment computes it; the channel is then
-    // asked with a deadline already past, so it checks everything a time-out checks, at once.
-    Duration left = deadline.saturating_since(clock_.now());
-    benchmark::DoNotOptimize(left);
-    return receiver.receive_until(ControlReceiver::Clock::time_point{});
-  }
-
-  std::uint64_t passes_allocations() const { return passes_allocations_; }
-  std::uint64_t lines_during_passes() const { return lines_during_passes_; }
-  bool host_held() const { return host_held_; }
-
- private:
-  benchmark::State& state_;
-  std::optional<std::chrono::nanoseconds> wait_;
-  QuietFakes fakes_;
-  PerformanceCounterClock clock_;
-  std::optional<SessionLauncher> launcher_;
-  bool started_ = false;
-  bool host_held_ = false;
-  std::uint64_t first_allocations_ = 0;
-  std::uint64_t first_lines_ = 0;
-  std::uint64_t passes_allocations_ = 0;
-  std::uint64_t lines_during_passes_ = 0;
-};
-
+// The shared fake environment with the real launcher code on the quiet fakes; every receive is
+// one benchmark iteration on the real channel. The receive either answers at once (the whole
+// pass except the sleep) or really waits `wait` for nothing (the pass as the system runs it,
+// sleep included). When the benchmark ends, a shutdown control gives up the channel, which ends
+// the service main through its stop sequence. Start-up and stop happen outside the timed passes.
 void run_quiet_loop(benchmark::State& state, std::optional<std::chrono::nanoseconds> wait) {
-  QuietLoopEnvironment env(state, wait);
+  QuietFakes quiet;
+  SessionLauncher launcher(quiet.processes, std::string(HOST_PATH));
+  fakes::FakeServiceEnvironment env(launcher, quiet.events);
+  env.lines.keep = false;
+  env.record_waits = false;
+  env.real_wait = wait;
+  bool host_held = false;
+  std::uint64_t first_allocations = 0, first_lines = 0, passes_allocations = 0, lines_during_passes = 0;
+  env.before_receive = [&](int pass) {
+    const std::uint64_t allocations = alloc_counter::allocations();
+    if (pass == 1) {
+      host_held = quiet.host_held();  // allocates: before the count starts
+      first_allocations = alloc_counter::allocations();
+      first_lines = env.lines.written();
+    }
+    if (state.KeepRunning()) return;
+    if (pass > 1) {
+      passes_allocations = allocations - first_allocations;
+      lines_during_passes = env.lines.written() - first_lines;
+    }
+    env.control(scm::SERVICE_CONTROL_SHUTDOWN);
+  };
   run_service_main(env);
-  if (!env.host_held()) state.SkipWithError("no host was running during the passes");
-  if (env.lines_during_passes() != 0) state.SkipWithError("a quiet pass wrote a log line");
+  if (!host_held) state.SkipWithError("no host was running during the passes");
+  if (lines_during_passes != 0) state.SkipWithError("a quiet pass wrote a log line");
   state.counters["allocs_per_op"] =
-      benchmark::Counter(static_cast<double>(env.passes_allocations()), benchmark::Counter::kAvgIterations);
+      benchmark::Counter(static_cast<double>(passes_allocations), benchmark::Counter::kAvgIterations);
 }
 
 // One pass of the loop without the sleep: clock read, receive that times out, exit poll of a
@@ -229,33 +194,23 @@ void Supervisor_IdlePollBackingOff(benchmark::State& state) {
 }
 BENCHMARK(Supervisor_IdlePollBackingOff)->Repetitions(3)->ReportAggregatesOnly(true);
 
-// A change without a class (SessionLock): its one line, nothing else.
-void Supervisor_SessionChangeNoClass(benchmark::State& state) {
+// A session change while the host runs: without a class (SessionLock) its one line, nothing
+// else; a logon, the session-change line and the "already running" line.
+void Supervisor_SessionChange(benchmark::State& state, const char* reason) {
   SupervisorRig rig;
   if (!rig.start_running()) return state.SkipWithError("no host at start");
   const std::uint64_t before = alloc_counter::allocations();
   std::uint32_t session = 1;
   for (auto _ : state) {
-    auto s = rig.supervisor.on_session_change("SessionLock", session++);
+    auto s = rig.supervisor.on_session_change(reason, session++);
     benchmark::DoNotOptimize(s);
   }
   count_allocations(state, alloc_counter::allocations() - before);
 }
-BENCHMARK(Supervisor_SessionChangeNoClass)->Repetitions(3)->ReportAggregatesOnly(true);
-
-// A logon while the host runs: the session-change line and the "already running" line.
-void Supervisor_SessionChangeLogonWhileRunning(benchmark::State& state) {
-  SupervisorRig rig;
-  if (!rig.start_running()) return state.SkipWithError("no host at start");
-  const std::uint64_t before = alloc_counter::allocations();
-  std::uint32_t session = 1;
-  for (auto _ : state) {
-    auto s = rig.supervisor.on_session_change("SessionLogon", session++);
-    benchmark::DoNotOptimize(s);
-  }
-  count_allocations(state, alloc_counter::allocations() - before);
-}
-BENCHMARK(Supervisor_SessionChangeLogonWhileRunning)->Repetitions(3)->ReportAggregatesOnly(true);
+BENCHMARK_CAPTURE(Supervisor_SessionChange, NoClass, "SessionLock")->Repetitions(3)->ReportAggregatesOnly(true);
+BENCHMARK_CAPTURE(Supervisor_SessionChange, LogonWhileRunning, "SessionLogon")
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true);
 
 // One crash decision: the poll that finds the host ended, its release, the count, the exit line
 // and the "scheduled re-spawn" line. Between two timed decisions the host is re-spawned
@@ -323,18 +278,6 @@ void Log_FormatTimestamp(benchmark::State& state) {
   count_allocations(state, alloc_counter::allocations() - before);
 }
 BENCHMARK(Log_FormatTimestamp)->Repetitions(3)->ReportAggregatesOnly(true);
-
-void Log_FormatLogLine(benchmark::State& state) {
-  const std::string timestamp = "2026-06-13 14:27:00 UTC";
-  const std::string message = "user-session host pid=4242 exited (code=0xC0000005 (-1073741819), consecutive_crashes=1)";
-  const std::uint64_t before = alloc_counter::allocations();
-  for (auto _ : state) {
-    std::string line = format_log_line(timestamp, message);
-    benchmark::DoNotOptimize(line.data());
-  }
-  count_allocations(state, alloc_counter::allocations() - before);
-}
-BENCHMARK(Log_FormatLogLine)->Repetitions(3)->ReportAggregatesOnly(true);
 
 // ---- the table of figures ----
 
@@ -415,18 +358,16 @@ int write_figures(const FigureCollector& collected, const char* path) {
       {"Supervisor_IdlePollWaitingForLogon", "idle poll, waiting for logon: heap allocations", Figure::Metric::Allocs, "0", zero},
       {"Supervisor_IdlePollBackingOff", "idle poll, backing off before the deadline", Figure::Metric::RealNs, "-", nullptr},
       {"Supervisor_IdlePollBackingOff", "idle poll, backing off: heap allocations", Figure::Metric::Allocs, "0", zero},
-      {"Supervisor_SessionChangeNoClass", "session change without class (SessionLock), null log", Figure::Metric::RealNs, "-", nullptr},
-      {"Supervisor_SessionChangeNoClass", "session change without class: heap allocations", Figure::Metric::Allocs, "-", nullptr},
-      {"Supervisor_SessionChangeLogonWhileRunning", "session change SessionLogon, host running, null log", Figure::Metric::RealNs, "-", nullptr},
-      {"Supervisor_SessionChangeLogonWhileRunning", "session change SessionLogon: heap allocations", Figure::Metric::Allocs, "-", nullptr},
+      {"Supervisor_SessionChange/NoClass", "session change without class (SessionLock), null log", Figure::Metric::RealNs, "-", nullptr},
+      {"Supervisor_SessionChange/NoClass", "session change without class: heap allocations", Figure::Metric::Allocs, "-", nullptr},
+      {"Supervisor_SessionChange/LogonWhileRunning", "session change SessionLogon, host running, null log", Figure::Metric::RealNs, "-", nullptr},
+      {"Supervisor_SessionChange/LogonWhileRunning", "session change SessionLogon: heap allocations", Figure::Metric::Allocs, "-", nullptr},
       {"Supervisor_CrashDecision", "crash decision (exit line + scheduled re-spawn), null log", Figure::Metric::RealNs, "-", nullptr},
       {"Supervisor_CrashDecision", "crash decision: heap allocations", Figure::Metric::Allocs, "-", nullptr},
       {"Supervisor_RespawnDecision", "re-spawn at its deadline (launch + line), null log", Figure::Metric::RealNs, "-", nullptr},
       {"Supervisor_RespawnDecision", "re-spawn: heap allocations", Figure::Metric::Allocs, "-", nullptr},
       {"Log_FormatTimestamp", "format_timestamp per call", Figure::Metric::RealNs, "-", nullptr},
       {"Log_FormatTimestamp", "format_timestamp: heap allocations", Figure::Metric::Allocs, "-", nullptr},
-      {"Log_FormatLogLine", "format_log_line per call (90-byte message)", Figure::Metric::RealNs, "-", nullptr},
-      {"Log_FormatLogLine", "format_log_line: heap allocations", Figure::Metric::Allocs, "-", nullptr},
   };
 
   std::FILE* out = std::fopen(path, "w");

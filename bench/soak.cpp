@@ -40,9 +40,10 @@
 #include "fakes/fake_clock.h"
 #include "fakes/fake_event_log.h"
 #include "fakes/fake_host_launcher.h"
-#include "fakes/fake_service_control.h"
+#include "fakes/fake_service_environment.h"
 #include "fakes/recording_line_writer.h"
 #include "launcher/host_launcher.h"
+#include "platform/scm_codes.h"
 #include "service/control_message.h"
 #include "log/event_log_sink.h"
 #include "supervisor/run_loop.h"
@@ -107,17 +108,16 @@ enum class LaunchKind { Launched, NoActiveSession, Failed };
 // event, so a second launch within one event is a finding too.
 class World {
  public:
-  World() {
+  // The fakes are the caller's: the Supervisor's own, or those of the service environment.
+  World(fakes::FakeHostLauncher& launcher, fakes::FakeClock& clock, fakes::RecordingLineWriter& log)
+      : launcher(launcher), clock(clock), log(log) {
     launcher.record = false;
     log.keep = false;
-    event_log.keep = false;
   }
 
-  fakes::FakeHostLauncher launcher;
-  fakes::FakeClock clock;
-  fakes::RecordingLineWriter log;
-  fakes::FakeEventLog event_log;
-  EventLogSink events{event_log};
+  fakes::FakeHostLauncher& launcher;
+  fakes::FakeClock& clock;
+  fakes::RecordingLineWriter& log;
 
   // Before an event: what a launch during it gives, and whether the host held so far ends now
   // (decided once per event while it runs). Returns what a poll of the held host reports.
@@ -394,7 +394,13 @@ void check_state(const Supervisor& s, const Model& m, const World& w, std::uint6
 PartResult soak_supervisor(std::uint64_t events, std::uint64_t seed, Violations& v) {
   const char* part = "supervisor";
   Random r(seed);
-  World world;
+  fakes::FakeHostLauncher launcher;
+  fakes::FakeClock clock;
+  fakes::RecordingLineWriter log;
+  World world(launcher, clock, log);
+  fakes::FakeEventLog event_log;
+  event_log.keep = false;
+  EventLogSink sink(event_log);
   std::optional<Supervisor> supervisor;
   Model model;
   std::uint64_t line_base = 0;
@@ -402,7 +408,7 @@ PartResult soak_supervisor(std::uint64_t events, std::uint64_t seed, Violations&
   PartResult result;
 
   auto begin = [&] {
-    supervisor.emplace(world.launcher, world.clock, world.log, world.events);
+    supervisor.emplace(world.launcher, world.clock, world.log, sink);
     const Model::Paths paths = model.paths;
     model = Model{};
     model.paths = paths;
@@ -502,25 +508,38 @@ PartResult soak_supervisor(std::uint64_t events, std::uint64_t seed, Violations&
 
 // ---- part 2: the run loop, through the control handler and the channel ----
 
-class SoakEnvironment final : public ServiceEnvironment {
+// The shared fake environment, driven by one random event before each receive. The launch that
+// start() makes right after asking for the launcher is prepared, and modelled, before the run.
+class RunLoopSoak {
  public:
-  SoakEnvironment(std::uint64_t events, std::uint64_t seed, Violations& v)
-      : events_(events), random_(seed), violations_(v) {}
-
-  LineWriter& log() override { return world_.log; }
-  EventSink& events() override { return world_.events; }
-  MonotonicClock& clock() override { return world_.clock; }
-  platform::ServiceControl& service_control() override { return service_control_; }
-  std::string resolve_host_path() override { return "C:\\Program Files\\Quolin\\quolin.exe"; }
-  HostLauncher& host_launcher(std::string) override {
-    // start() launches right after this: the model starts with the same outcome.
+  RunLoopSoak(std::uint64_t events, std::uint64_t seed, Violations& v)
+      : events_(events), random_(seed), violations_(v) {
+    event_log_.keep = false;
+    env_.record_waits = false;
+    env_.time_out_moves_clock = false;  // each event moves it
+    env_.before_receive = [this](int) { next_event(); };
     const LaunchKind kind = random_launch(random_);
     world_.prepare(random_, kind, false);
     model_.start(kind, world_.clock.now());
-    return world_.launcher;
   }
 
-  Result<ControlMessage, ReceiveError> receive(ControlReceiver& receiver, Instant) override {
+  void run() { run_service_main(env_); }
+
+  PartResult result() const {
+    PartResult r;
+    r.events = event_;
+    r.hosts = world_.hosts();
+    r.seconds = seconds_;
+    r.at_1m = at_1m_;
+    r.at_end = at_end_;
+    r.paths = model_.paths;
+    return r;
+  }
+  const World& world() const { return world_; }
+  std::uint32_t last_state() const { return env_.scm.statuses.empty() ? 0 : env_.scm.statuses.back().dwCurrentState; }
+
+ private:
+  void next_event() {
     world_.settle();
     if (event_ == 0) {
       // The start-up lines: "service starting", "service running, awaiting SCM events".
@@ -533,8 +552,8 @@ class SoakEnvironment final : public ServiceEnvironment {
     if (event_ == events_) {
       seconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_).count();
       at_end_ = sample_memory();
-      deliver(1, 0, nullptr);  // stop
-      return receiver.receive_until(ControlReceiver::Clock::time_point{});
+      deliver(1, 0, 0);  // stop
+      return;
     }
     ++event_;
     world_.clock.advance(next_step(random_, world_.clock.now(), model_));
@@ -549,19 +568,15 @@ class SoakEnvironment final : public ServiceEnvironment {
       // A session-change control with its notification record, as the system delivers it.
       const std::uint32_t event_type = 1 + random_.below(11);
       const std::uint32_t session = random_.below(2) == 0 ? 1u : static_cast<std::uint32_t>(random_.next());
-      std::array<unsigned char, 12> record{};
-      record[0] = 12;
-      std::memcpy(record.data() + 4, &session, 4);
       const std::string_view reason = session_reason_name(*session_reason_from_event_type(event_type));
       logon_ = classify(reason) == ReasonClass::Logon;
       model_.session_change(reason, session, kind, now);
-      deliver(14, event_type, record.data());
+      deliver(14, event_type, session);
     } else {
       model_.poll(exit, kind, now);
     }
-    // The handler has queued the control (or nothing): a deadline already past hands it over,
-    // or times out at once.
-    return receiver.receive_until(ControlReceiver::Clock::time_point{});
+    // The handler has queued the control (or nothing): the receive hands it over, or times out
+    // at once.
   }
 
   void check() {
@@ -571,36 +586,23 @@ class SoakEnvironment final : public ServiceEnvironment {
     check_world(world_, model_, 0, line_base_, event_, part, violations_);
   }
 
-  void deliver(std::uint32_t control, std::uint32_t event_type, void* data) {
-    if (service_control_.registered_handler == nullptr) {
+  void deliver(std::uint32_t control, std::uint32_t event_type, std::uint32_t session) {
+    if (env_.scm.registered_handler == nullptr) {
       violations_.report(event_, "run loop", "no control handler registered");
       return;
     }
-    const std::uint32_t reply = service_control_.control(control, event_type, data);
+    const std::uint32_t reply = env_.control(control, event_type, session);
     if (reply != 0) violations_.report(event_, "run loop", "control answered " + std::to_string(reply));
   }
 
-  PartResult result() const {
-    PartResult r;
-    r.events = event_;
-    r.hosts = world_.hosts();
-    r.seconds = seconds_;
-    r.at_1m = at_1m_;
-    r.at_end = at_end_;
-    r.paths = model_.paths;
-    return r;
-  }
-  const World& world() const { return world_; }
-  std::uint32_t last_state() const {
-    return service_control_.statuses.empty() ? 0 : service_control_.statuses.back().dwCurrentState;
-  }
-
- private:
   std::uint64_t events_;
   Random random_;
   Violations& violations_;
-  World world_;
-  fakes::FakeServiceControl service_control_;
+  fakes::FakeHostLauncher launcher_;
+  fakes::FakeEventLog event_log_;
+  EventLogSink sink_{event_log_};
+  fakes::FakeServiceEnvironment env_{launcher_, sink_};
+  World world_{launcher_, env_.fake_clock, env_.lines};
   Model model_;
   std::uint64_t event_ = 0;
   std::uint64_t line_base_ = 0;
@@ -614,14 +616,14 @@ class SoakEnvironment final : public ServiceEnvironment {
 };
 
 PartResult soak_run_loop(std::uint64_t events, std::uint64_t seed, Violations& v) {
-  SoakEnvironment env(events, seed, v);
-  run_service_main(env);
-  if (env.world().live()) v.report(events, "run loop", "a host outlived the service main");
-  if (env.world().launcher.release_calls() != env.world().hosts()) {
+  RunLoopSoak soak(events, seed, v);
+  soak.run();
+  if (soak.world().live()) v.report(events, "run loop", "a host outlived the service main");
+  if (soak.world().launcher.release_calls() != soak.world().hosts()) {
     v.report(events, "run loop", "hosts launched and released differ");
   }
-  if (env.last_state() != 1) v.report(events, "run loop", "the last status report is not SERVICE_STOPPED");
-  return env.result();
+  if (soak.last_state() != scm::SERVICE_STOPPED) v.report(events, "run loop", "the last status report is not SERVICE_STOPPED");
+  return soak.result();
 }
 
 // ---- figures ----

@@ -15,8 +15,8 @@ using namespace std::chrono;
 // The timestamp as std::chrono's proleptic Gregorian calendar has it; times before 1970 are
 // 1970-01-01 00:00:00, and the part of a second is dropped.
 std::string oracle(std::int64_t ticks) {
-  constexpr std::int64_t epoch = 116'444'736'000'000'000;
-  const std::int64_t s = ticks < epoch ? 0 : (ticks - epoch) / 10'000'000;
+  using quolin::TICKS_PER_SECOND, quolin::UNIX_EPOCH_TICKS;
+  const std::int64_t s = ticks < UNIX_EPOCH_TICKS ? 0 : (ticks - UNIX_EPOCH_TICKS) / TICKS_PER_SECOND;
   const sys_seconds at{seconds{s}};
   const sys_days day = floor<days>(at);
   const year_month_day ymd{day};

@@ -10,10 +10,7 @@ namespace {
 
 constexpr std::uint32_t NO_CONSOLE_SESSION = 0xFFFFFFFF;
 constexpr std::u16string_view HOST_DESKTOP = u"winsta0\\default";
-// CREATE_UNICODE_ENVIRONMENT and nothing else: no suspended start, no console or priority flags.
-constexpr std::uint32_t CREATION_FLAGS = 0x00000400;
 constexpr std::uint32_t RELEASE_EXIT_CODE = 1;
-constexpr std::uint32_t WAIT_OBJECT_0 = 0;
 
 LaunchFailed failure(platform::Processes& api, const char* call, std::uint32_t error) {
   return LaunchFailed{std::string(call) + ": " + system_error_text(api, error)};
@@ -26,19 +23,19 @@ LaunchFailed failure(platform::Processes& api, const char* call, std::uint32_t e
 void tie_to_service(platform::Processes& api, Launched& launched) {
   platform::SysResult<platform::UniqueHandle> job = api.CreateJobObjectW();
   if (!job) {
-    launched.job_error = failure(api, "CreateJobObjectW", job.error()).text;
+    launched.job_error = failure(api, "CreateJobObjectW", job.error().code()).text;
     return;
   }
   platform::SysStatus limited = api.SetInformationJobObject(
       job.value().get(), platform::JOB_LIMIT_KILL_ON_JOB_CLOSE | platform::JOB_LIMIT_SILENT_BREAKAWAY_OK);
   if (!limited) {
-    launched.job_error = failure(api, "SetInformationJobObject", limited.error()).text;
+    launched.job_error = failure(api, "SetInformationJobObject", limited.error().code()).text;
     return;
   }
   platform::SysStatus assigned =
       api.AssignProcessToJobObject(job.value().get(), launched.host.handle.get());
   if (!assigned) {
-    launched.job_error = failure(api, "AssignProcessToJobObject", assigned.error()).text;
+    launched.job_error = failure(api, "AssignProcessToJobObject", assigned.error().code()).text;
     return;
   }
   launched.host.job = std::move(job.value());
@@ -59,11 +56,11 @@ LaunchOutcome SessionLauncher::launch() {
   // Each failure's text is made while what came before is still held: strings, then
   // environment, then token are released after it, in the reverse of their making.
   platform::SysResult<platform::UniqueHandle> token = api.WTSQueryUserToken(session);
-  if (!token) return failure(api, "WTSQueryUserToken", token.error());
+  if (!token) return failure(api, "WTSQueryUserToken", token.error().code());
 
   platform::SysResult<platform::UniqueEnvironmentBlock> environment =
       api.CreateEnvironmentBlock(token.value().get(), false);
-  if (!environment) return failure(api, "CreateEnvironmentBlock", environment.error());
+  if (!environment) return failure(api, "CreateEnvironmentBlock", environment.error().code());
 
   std::u16string desktop(HOST_DESKTOP);
   std::u16string application_name = platform::utf16_from_wtf8(host_path_);
@@ -78,8 +75,9 @@ LaunchOutcome SessionLauncher::launch() {
 
   platform::SysStatus created = api.CreateProcessAsUserW(
       token.value().get(), application_name.c_str(), command_line.data(), nullptr, nullptr, false,
-      CREATION_FLAGS, environment.value().get(), nullptr, &startup, &info);
-  if (!created) return failure(api, "CreateProcessAsUserW", created.error());
+      // Nothing else: no suspended start, no console or priority flags.
+      platform::CREATE_UNICODE_ENVIRONMENT_FLAG, environment.value().get(), nullptr, &startup, &info);
+  if (!created) return failure(api, "CreateProcessAsUserW", created.error().code());
 
   platform::UniqueHandle thread(api, info.hThread);
   platform::UniqueHandle process(api, info.hProcess);
@@ -98,7 +96,7 @@ void SessionLauncher::release(HostProcess host) {
 
 std::optional<HostExit> SessionLauncher::poll_exit(const HostProcess& host) {
   platform::SysResult<std::uint32_t> waited = api_->WaitForSingleObject(host.handle.get(), 0);
-  if (!waited || waited.value() != WAIT_OBJECT_0) return std::nullopt;
+  if (!waited || waited.value() != platform::WAIT_SIGNALLED) return std::nullopt;
   platform::SysResult<std::uint32_t> code = api_->GetExitCodeProcess(host.handle.get());
   if (!code) return HostExit{std::nullopt};
   return HostExit{code.value()};

@@ -8,11 +8,7 @@
 namespace quolin {
 namespace {
 
-constexpr std::uint32_t FORMAT_MESSAGE_IGNORE_INSERTS = 0x00000200;
-constexpr std::uint32_t FORMAT_MESSAGE_FROM_HMODULE = 0x00000800;
-constexpr std::uint32_t FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
-constexpr std::uint32_t LOAD_LIBRARY_SEARCH_DEFAULT_DIRS = 0x00001000;
-constexpr std::uint32_t FACILITY_NT_BIT = 0x10000000;
+using platform::HRESULT_NT_BIT;
 
 // HRESULT_FROM_WIN32: success and values that already are HRESULTs stay as they are.
 std::uint32_t result_code(std::uint32_t error) {
@@ -23,13 +19,13 @@ std::uint32_t result_code(std::uint32_t error) {
 bool is_trailing_space(char16_t c) { return (c >= 0x09 && c <= 0x0D) || c == 0x20; }
 
 std::string system_message(platform::Processes& api, std::uint32_t code) {
-  constexpr std::uint32_t flags = FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM;
+  constexpr std::uint32_t flags = platform::MESSAGE_IGNORE_INSERTS | platform::MESSAGE_FROM_SYSTEM;
   platform::SysResult<std::u16string> text = std::u16string{};
-  if (code & FACILITY_NT_BIT) {
+  if (code & HRESULT_NT_BIT) {
     // An NTSTATUS carried in an HRESULT: its text is in ntdll's message table.
-    platform::SysResult<platform::Handle> ntdll = api.LoadLibraryExA("ntdll.dll", LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
-    text = api.FormatMessageW(flags | FORMAT_MESSAGE_FROM_HMODULE, ntdll ? ntdll.value() : nullptr,
-                              code & ~FACILITY_NT_BIT);
+    platform::SysResult<platform::Handle> ntdll = api.LoadLibraryExA("ntdll.dll", platform::LOAD_SEARCH_DEFAULT_DIRS);
+    text = api.FormatMessageW(flags | platform::MESSAGE_FROM_HMODULE, ntdll ? ntdll.value() : nullptr,
+                              code & ~HRESULT_NT_BIT);
   } else {
     text = api.FormatMessageW(flags, nullptr, code);
   }

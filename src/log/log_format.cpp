@@ -63,14 +63,4 @@ std::string format_compact_timestamp(std::int64_t ticks) {
   return lay_out(civil_time(ticks), {'\0', '\0', 'T', '\0', '\0'}, "Z");
 }
 
-std::string format_log_line(std::string_view timestamp, std::string_view message) {
-  std::string line;
-  line.reserve(timestamp.size() + LOG_TAG.size() + message.size() + LOG_LINE_END.size());
-  line.append(timestamp);
-  line.append(LOG_TAG);
-  line.append(message);
-  line.append(LOG_LINE_END);
-  return line;
-}
-
 }  // namespace quolin

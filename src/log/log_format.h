@@ -2,7 +2,8 @@
 //
 //   2026-06-13 14:27:00 UTC [quolin-service] service starting\n
 //
-// Timestamp, tag, message byte for byte, one LF. The time is UTC in whole seconds.
+// Timestamp, tag, message byte for byte, one LF. The time is UTC in whole seconds. ServiceLog
+// (service_log.cpp) writes the line as these four pieces, straight to the file.
 #pragma once
 
 #include <cstdint>
@@ -27,8 +28,5 @@ std::string format_timestamp(std::int64_t ticks);
 // "YYYYMMDDThhmmssZ" for the same count: the UTC time in a form that fits a file name, as the
 // names of moved-aside log folders and files carry it.
 std::string format_compact_timestamp(std::int64_t ticks);
-
-// timestamp + LOG_TAG + message + LF.
-std::string format_log_line(std::string_view timestamp, std::string_view message);
 
 }  // namespace quolin

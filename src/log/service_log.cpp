@@ -54,11 +54,11 @@ bool is_already_there(std::uint32_t code) {
 // Writes the whole piece: what one write leaves over goes to the next one.
 Status<LogError> write_piece(Files& files, platform::Handle file, std::string_view piece, LockWaits& waits) {
   while (!piece.empty()) {
-    Result<std::size_t, platform::WriteFailure> written = files.NtWriteFile(file, piece);
+    platform::SysResult<std::size_t> written = files.NtWriteFile(file, piece);
     if (!written) {
       // Neither an interrupted write nor one refused by a lock took anything: issue it again.
-      if (written.error().interrupted || waits.wait_out(written.error().code)) continue;
-      return fail(LogError::os(written.error().code));
+      if (written.error().code() == platform::CODE_INTERRUPTED || waits.wait_out(written.error().code())) continue;
+      return fail(LogError::os(written.error().code()));
     }
     if (written.value() == 0) return fail(LogError::write_zero());
     piece.remove_prefix(std::min(written.value(), piece.size()));
@@ -80,13 +80,13 @@ Status<LogError> write_whole_line(Files& files, platform::Handle file, std::stri
 // The log folder with the rights it is always made with; the folders above it as they come.
 Status<LogError> make_log_folder(Files& files, const std::u16string& folder) {
   platform::SysStatus made = files.CreateDirectoryW(folder, log_folder_sddl());
-  if (!made && is_missing_parent(made.error())) {
+  if (!made && is_missing_parent(made.error().code())) {
     if (Status<LogError> above = create_folder_tree(files, parent_folder(folder)); !above) return above;
     made = files.CreateDirectoryW(folder, log_folder_sddl());
   }
   // Whatever is there already is judged next, before anything is written through it.
-  if (made || is_already_there(made.error())) return {};
-  return fail(LogError::os(made.error()));
+  if (made || is_already_there(made.error().code())) return {};
+  return fail(LogError::os(made.error().code()));
 }
 
 // What was opened, or why it must not be written through (then it may hold nothing).
@@ -99,11 +99,11 @@ struct Inspection {
 Result<Inspection, LogError> inspect_folder(Files& files, const std::u16string& folder) {
   // Usually it is there: one attribute query then stands for the creation call.
   platform::SysResult<std::uint32_t> path_attributes = files.GetFileAttributesW(folder);
-  if (!path_attributes && is_missing(path_attributes.error())) {
+  if (!path_attributes && is_missing(path_attributes.error().code())) {
     if (Status<LogError> made = make_log_folder(files, folder); !made) return fail(made.error());
     path_attributes = files.GetFileAttributesW(folder);
   }
-  if (!path_attributes) return fail(LogError::os(path_attributes.error()));
+  if (!path_attributes) return fail(LogError::os(path_attributes.error().code()));
   // Opened as itself, never through a link, and not shared for deletion: while the line is
   // written nobody can move the folder away and put something else at its name.
   platform::SysResult<platform::UniqueHandle> opened =
@@ -111,16 +111,16 @@ Result<Inspection, LogError> inspect_folder(Files& files, const std::u16string& 
                         platform::DISPOSITION_OPEN_EXISTING,
                         platform::FLAG_OPEN_REPARSE_POINT | platform::FLAG_BACKUP_SEMANTICS);
   // A folder that shuts the service out cannot be checked, so it cannot be trusted either.
-  if (!opened && opened.error() == platform::CODE_ACCESS_DENIED) return Inspection{{}, std::string(UNREADABLE_FOLDER)};
-  if (!opened) return fail(LogError::os(opened.error()));
+  if (!opened && opened.error().code() == platform::CODE_ACCESS_DENIED) return Inspection{{}, std::string(UNREADABLE_FOLDER)};
+  if (!opened) return fail(LogError::os(opened.error().code()));
   Inspection seen{std::move(opened.value()), std::nullopt};
 
   platform::SysResult<platform::FileIdentity> identity = files.GetFileInformationByHandleEx(seen.opened.get());
-  if (!identity) return fail(LogError::os(identity.error()));
+  if (!identity) return fail(LogError::os(identity.error().code()));
   platform::SysResult<platform::ObjectSecurity> security = files.GetSecurityInfo(seen.opened.get());
-  if (!security) return fail(LogError::os(security.error()));
+  if (!security) return fail(LogError::os(security.error().code()));
   platform::SysResult<std::string> own = files.process_account_sid();
-  if (!own) return fail(LogError::os(own.error()));
+  if (!own) return fail(LogError::os(own.error().code()));
   // Wine shows a link only in the path's attributes; Windows shows it on the handle as well.
   const std::uint32_t attributes =
       identity.value().attributes | (path_attributes.value() & platform::ATTRIBUTE_REPARSE_POINT);
@@ -147,7 +147,7 @@ Result<Notice, LogError> move_aside(Files& files, std::string_view what, const s
   new_name.append(u".untrusted-");
   new_name.append(platform::utf16_from_wtf8(format_compact_timestamp(files.GetSystemTimePreciseAsFileTime())));
   if (platform::SysStatus moved = files.MoveFileExW(path, join_path(above, new_name)); !moved) {
-    return fail(LogError::os(moved.error()));
+    return fail(LogError::os(moved.error().code()));
   }
   return Notice{moved_aside_line(what, path, reason, new_name), "log " + std::string(what),
                 platform::utf8_from_utf16_lossy(path), std::string(reason), platform::utf8_from_utf16_lossy(new_name)};
@@ -182,7 +182,7 @@ platform::SysResult<platform::UniqueHandle> open_log(Files& files, const std::u1
     platform::SysResult<platform::UniqueHandle> file =
         files.CreateFileW(path, platform::FILE_APPEND_ONLY_ACCESS, platform::FILE_SHARE_ALL,
                           platform::DISPOSITION_OPEN_ALWAYS, platform::FLAG_OPEN_REPARSE_POINT);
-    if (file || !waits.wait_out(file.error())) return file;
+    if (file || !waits.wait_out(file.error().code())) return file;
   }
 }
 
@@ -192,13 +192,13 @@ Result<Inspection, LogError> inspect_file(Files& files, const std::u16string& pa
   if (!file) {
     // A folder, or a link to one, cannot be opened as a file at all: the path says which it is.
     platform::SysResult<std::uint32_t> attributes = files.GetFileAttributesW(path);
-    if (file.error() != platform::CODE_ACCESS_DENIED || !attributes) return fail(LogError::os(file.error()));
+    if (file.error().code() != platform::CODE_ACCESS_DENIED || !attributes) return fail(LogError::os(file.error().code()));
     std::optional<std::string> unsafe = why_file_unsafe({attributes.value(), 1});
-    if (!unsafe) return fail(LogError::os(file.error()));
+    if (!unsafe) return fail(LogError::os(file.error().code()));
     return Inspection{{}, std::move(unsafe)};
   }
   platform::SysResult<platform::FileIdentity> identity = files.GetFileInformationByHandleEx(file.value().get());
-  if (!identity) return fail(LogError::os(identity.error()));
+  if (!identity) return fail(LogError::os(identity.error().code()));
   return Inspection{std::move(file.value()), why_file_unsafe(identity.value())};
 }
 
@@ -211,7 +211,7 @@ Status<LogError> create_folder_tree(Files& files, std::u16string_view folder) {
   // walking the folders above.
   platform::SysStatus made = files.CreateDirectoryW(path);
   if (made) return {};
-  if (is_missing_parent(made.error())) {
+  if (is_missing_parent(made.error().code())) {
     if (Status<LogError> above = create_folder_tree(files, parent_folder(folder)); !above) return above;
     made = files.CreateDirectoryW(path);
     if (made) return {};
@@ -219,7 +219,7 @@ Status<LogError> create_folder_tree(Files& files, std::u16string_view folder) {
   // Something is there already (perhaps made by another process a moment ago): fine if it is a
   // folder, otherwise the creation's own error stands.
   if (files.is_folder(path)) return {};
-  return fail(LogError::os(made.error()));
+  return fail(LogError::os(made.error().code()));
 }
 
 Status<LogError> ServiceLog::write_line(std::string_view message) {

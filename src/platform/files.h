@@ -78,14 +78,6 @@ struct ObjectSecurity {
   std::vector<AccessEntry> entries;
 };
 
-// Why a write took nothing.
-struct WriteFailure {
-  std::uint32_t code = 0;    // the system error code
-  bool interrupted = false;  // stopped before taking anything: issuing it again is safe
-
-  friend bool operator==(const WriteFailure&, const WriteFailure&) = default;
-};
-
 class Files : public HandleCloser {
  public:
   // The variable's value, which may be empty; nullopt when it does not exist or cannot be read.
@@ -124,8 +116,9 @@ class Files : public HandleCloser {
   virtual SysStatus MoveFileExW(const std::u16string& from, const std::u16string& to) = 0;
 
   // One synchronous write at the end of the file (no byte offset). The number of bytes taken
-  // (at most bytes.size(), possibly fewer), or why nothing was taken.
-  virtual Result<std::size_t, WriteFailure> NtWriteFile(Handle file, std::string_view bytes) = 0;
+  // (at most bytes.size(), possibly fewer), or why nothing was taken: CODE_INTERRUPTED when it
+  // stopped before taking anything, so issuing it again is safe.
+  virtual SysResult<std::size_t> NtWriteFile(Handle file, std::string_view bytes) = 0;
 
   // UTC now, as 100-nanosecond intervals since 1601-01-01 00:00:00 UTC.
   virtual std::int64_t GetSystemTimePreciseAsFileTime() = 0;

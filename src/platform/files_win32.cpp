@@ -39,6 +39,7 @@ static_assert(CODE_BAD_NET_NAME == ERROR_BAD_NET_NAME);
 static_assert(CODE_FILE_EXISTS == ERROR_FILE_EXISTS);
 static_assert(CODE_ALREADY_EXISTS == ERROR_ALREADY_EXISTS);
 static_assert(CODE_INTERRUPTED == WSAEINTR);
+static_assert(CODE_WRITE_FAULT == ERROR_WRITE_FAULT);
 static_assert(CODE_GEN_FAILURE == ERROR_GEN_FAILURE);
 static_assert(CODE_SHARING_VIOLATION == ERROR_SHARING_VIOLATION);
 static_assert(CODE_LOCK_VIOLATION == ERROR_LOCK_VIOLATION);
@@ -245,7 +246,7 @@ class Win32Files final : public Files {
     return last_failure();
   }
 
-  Result<std::size_t, WriteFailure> NtWriteFile(Handle file, std::string_view bytes) override {
+  SysResult<std::size_t> NtWriteFile(Handle file, std::string_view bytes) override {
     // ULONG is 32 bits: a longer run is offered in part, and the caller writes the rest.
     ULONG length = bytes.size() > std::numeric_limits<ULONG>::max() ? std::numeric_limits<ULONG>::max()
                                                                     : static_cast<ULONG>(bytes.size());
@@ -263,9 +264,9 @@ class Win32Files final : public Files {
       status = io.Status;
     }
     if (!NT_SUCCESS(status)) {
-      // An NTSTATUS, not a last error: translate it.
-      std::uint32_t code = static_cast<std::uint32_t>(::RtlNtStatusToDosError(status));
-      return fail(WriteFailure{code, code == CODE_INTERRUPTED});
+      // An NTSTATUS, not a last error: translate it. A status with no Win32 code gives 0,
+      // which SysError turns into a failure code like any other.
+      return fail(SysError(::RtlNtStatusToDosError(status)));
     }
     return static_cast<std::size_t>(io.Information);
   }

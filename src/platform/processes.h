@@ -3,7 +3,7 @@
 //
 //   platform::Processes& api = platform::win32_processes();
 //   SysResult<UniqueHandle> token = api.WTSQueryUserToken(session);
-//   if (!token) ... token.error() is the system error code ...
+//   if (!token) ... token.error().code() is the system error code ...
 //
 // Every method stands for the Windows call of the same name and takes portable types: DWORD is
 // uint32_t, LPWSTR is char16_t*, HANDLE/HMODULE are Handle. A call that can fail returns its
@@ -58,6 +58,12 @@ static_assert(sizeof(void*) != 8 || sizeof(StartupInfoW) == 104, "STARTUPINFOW i
 // starts leaves the job without asking.
 inline constexpr std::uint32_t JOB_LIMIT_KILL_ON_JOB_CLOSE = 0x2000;
 inline constexpr std::uint32_t JOB_LIMIT_SILENT_BREAKAWAY_OK = 0x1000;
+// CREATE_UNICODE_ENVIRONMENT: the environment block handed to CreateProcessAsUserW is UTF-16.
+inline constexpr std::uint32_t CREATE_UNICODE_ENVIRONMENT_FLAG = 0x400;
+// WAIT_OBJECT_0: the object waited on is signalled (a process has ended).
+inline constexpr std::uint32_t WAIT_SIGNALLED = 0;
+// LOAD_LIBRARY_SEARCH_DEFAULT_DIRS: a library is looked for in the system's folders only.
+inline constexpr std::uint32_t LOAD_SEARCH_DEFAULT_DIRS = 0x1000;
 
 class Processes;
 

@@ -31,6 +31,13 @@ static_assert(offsetof(ProcessInformation, dwThreadId) == offsetof(PROCESS_INFOR
 static_assert(sizeof(char16_t) == sizeof(WCHAR));
 static_assert(JOB_LIMIT_KILL_ON_JOB_CLOSE == JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE);
 static_assert(JOB_LIMIT_SILENT_BREAKAWAY_OK == JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK);
+static_assert(CREATE_UNICODE_ENVIRONMENT_FLAG == CREATE_UNICODE_ENVIRONMENT);
+static_assert(WAIT_SIGNALLED == WAIT_OBJECT_0);
+static_assert(LOAD_SEARCH_DEFAULT_DIRS == LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+static_assert(MESSAGE_IGNORE_INSERTS == FORMAT_MESSAGE_IGNORE_INSERTS);
+static_assert(MESSAGE_FROM_HMODULE == FORMAT_MESSAGE_FROM_HMODULE);
+static_assert(MESSAGE_FROM_SYSTEM == FORMAT_MESSAGE_FROM_SYSTEM);
+static_assert(HRESULT_NT_BIT == FACILITY_NT_BIT);
 
 LPWSTR wide(char16_t* s) { return reinterpret_cast<LPWSTR>(s); }
 LPCWSTR wide(const char16_t* s) { return reinterpret_cast<LPCWSTR>(s); }
@@ -122,9 +129,9 @@ class Win32Processes final : public Processes {
     DWORD length = ::FormatMessageW(flags | FORMAT_MESSAGE_ALLOCATE_BUFFER, module, message_id, 0,
                                     reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
     if (length == 0 || buffer == nullptr) {
-      std::uint32_t code = failure_code(::GetLastError());
+      SysError error(::GetLastError());
       if (buffer != nullptr) ::LocalFree(buffer);
-      return fail(code);
+      return fail(error);
     }
     std::u16string text(reinterpret_cast<const char16_t*>(buffer), length);
     ::LocalFree(buffer);

@@ -2,7 +2,8 @@
 // names, for the platform-free code of the service.
 //
 // windows.h defines the same names as macros. This header must never meet it: a Win32 file uses
-// windows.h's own definitions instead of including this one.
+// windows.h's own definitions; service_control_win32.cpp reads these values before it includes
+// windows.h and checks them against it.
 #pragma once
 
 #if defined(SERVICE_CONTROL_STOP) || defined(NO_ERROR) || defined(SERVICE_RUNNING)
@@ -27,7 +28,6 @@ inline constexpr std::uint32_t ERROR_INVALID_PARAMETER = 87;
 inline constexpr std::uint32_t ERROR_CALL_NOT_IMPLEMENTED = 120;
 inline constexpr std::uint32_t ERROR_INVALID_NAME = 123;
 inline constexpr std::uint32_t ERROR_SERVICE_SPECIFIC_ERROR = 1066;
-inline constexpr std::uint32_t ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
 
 // Service type, states and accepted controls of a status report.
 inline constexpr std::uint32_t SERVICE_WIN32_OWN_PROCESS = 0x10;
@@ -36,9 +36,5 @@ inline constexpr std::uint32_t SERVICE_STOP_PENDING = 3;
 inline constexpr std::uint32_t SERVICE_RUNNING = 4;
 inline constexpr std::uint32_t SERVICE_ACCEPT_STOP = 0x1;
 inline constexpr std::uint32_t SERVICE_ACCEPT_SESSIONCHANGE = 0x80;
-
-// FormatMessageW flags.
-inline constexpr std::uint32_t FORMAT_MESSAGE_IGNORE_INSERTS = 0x200;
-inline constexpr std::uint32_t FORMAT_MESSAGE_FROM_SYSTEM = 0x1000;
 
 }  // namespace quolin::scm

@@ -3,7 +3,7 @@
 //
 //   platform::ServiceControl& scm = platform::win32_service_control();
 //   SysResult<ServiceStatusHandle> h = scm.RegisterServiceCtrlHandlerExW(name, &handle_control, context);
-//   if (!h) ... h.error() is the system error code ...
+//   if (!h) ... h.error().code() is the system error code ...
 //
 // Every method takes portable types; the Win32 side adapts them to the Windows signatures. A call
 // that can fail returns its failure as the system error code (system_error.h).

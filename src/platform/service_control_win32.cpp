@@ -1,9 +1,37 @@
 #include "platform/service_control.h"
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <string_view>
 #include <vector>
+
+// Before windows.h, which makes these names macros: the values the portable code uses, checked
+// against windows.h's own below.
+#include "platform/scm_codes.h"
+
+namespace quolin::platform {
+namespace {
+constexpr std::uint32_t SCM_CODES[] = {
+    scm::SERVICE_CONTROL_STOP,
+    scm::SERVICE_CONTROL_INTERROGATE,
+    scm::SERVICE_CONTROL_SHUTDOWN,
+    scm::SERVICE_CONTROL_SESSIONCHANGE,
+    scm::SERVICE_CONTROL_PRESHUTDOWN,
+    scm::NO_ERROR,
+    scm::ERROR_INVALID_HANDLE,
+    scm::ERROR_INVALID_PARAMETER,
+    scm::ERROR_CALL_NOT_IMPLEMENTED,
+    scm::ERROR_INVALID_NAME,
+    scm::ERROR_SERVICE_SPECIFIC_ERROR,
+    scm::SERVICE_WIN32_OWN_PROCESS,
+    scm::SERVICE_STOPPED,
+    scm::SERVICE_STOP_PENDING,
+    scm::SERVICE_RUNNING,
+    scm::SERVICE_ACCEPT_STOP,
+    scm::SERVICE_ACCEPT_SESSIONCHANGE};
+}  // namespace
+}  // namespace quolin::platform
 
 #include "platform/windows_headers.h"
 
@@ -14,6 +42,25 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 units on both sides o
 static_assert(sizeof(DWORD) == sizeof(std::uint32_t));
 static_assert(sizeof(::SERVICE_STATUS) == sizeof(SERVICE_STATUS), "seven 32-bit fields");
 static_assert(sizeof(void*) == 8, "the service is a 64-bit program");
+constexpr DWORD WINDOWS_SCM_CODES[] = {
+    SERVICE_CONTROL_STOP,
+    SERVICE_CONTROL_INTERROGATE,
+    SERVICE_CONTROL_SHUTDOWN,
+    SERVICE_CONTROL_SESSIONCHANGE,
+    SERVICE_CONTROL_PRESHUTDOWN,
+    NO_ERROR,
+    ERROR_INVALID_HANDLE,
+    ERROR_INVALID_PARAMETER,
+    ERROR_CALL_NOT_IMPLEMENTED,
+    ERROR_INVALID_NAME,
+    ERROR_SERVICE_SPECIFIC_ERROR,
+    SERVICE_WIN32_OWN_PROCESS,
+    SERVICE_STOPPED,
+    SERVICE_STOP_PENDING,
+    SERVICE_RUNNING,
+    SERVICE_ACCEPT_STOP,
+    SERVICE_ACCEPT_SESSIONCHANGE};
+static_assert(std::ranges::equal(SCM_CODES, WINDOWS_SCM_CODES), "scm_codes.h agrees with windows.h");
 
 // Windows reads and writes wchar_t, the portable side speaks char16_t. The two are distinct
 // types that may not alias, so text crosses the boundary as a copy.
@@ -83,10 +130,10 @@ class Win32ServiceControl final : public ServiceControl {
     auto* binding = new HandlerBinding{handler, context};
     SERVICE_STATUS_HANDLE handle = ::RegisterServiceCtrlHandlerExW(name.c_str(), &handler_trampoline, binding);
     if (handle == nullptr) {
-      std::uint32_t code = failure_code(::GetLastError());
+      SysError error(::GetLastError());
       // Nothing will ever call the handler, so the binding goes.
       delete binding;
-      return fail(code);
+      return fail(error);
     }
     return ServiceStatusHandle{handle};
   }

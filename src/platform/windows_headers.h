@@ -21,6 +21,6 @@ namespace quolin::platform {
 
 // The failure of the Windows call just made, as every wrapper returns it: read at once, before
 // any other call can change the last error.
-inline Failure<std::uint32_t> last_failure() { return fail(failure_code(::GetLastError())); }
+inline Failure<SysError> last_failure() { return fail(SysError(::GetLastError())); }
 
 }  // namespace quolin::platform

@@ -29,7 +29,6 @@ struct ControlQueue;
 }
 
 struct ControlChannel;
-ControlChannel make_control_channel();
 
 enum class ReceiveError {
   TimedOut,      // the deadline passed with the queue empty

@@ -73,7 +73,7 @@ Result<platform::ServiceStatusHandle, ServiceError> register_control_handler(
     // The system holds no reference to a context it refused: free it, which drops the sender
     // and so disconnects the channel.
     delete context;
-    return fail(ServiceError::winapi(handle.error()));
+    return fail(ServiceError::winapi(handle.error().code()));
   }
   return handle.value();
 }

@@ -11,7 +11,7 @@ Status<ServiceError> run_dispatcher(platform::ServiceControl& api,
   if (!name) return fail(std::move(name).error());
   if (platform::SysStatus started = api.StartServiceCtrlDispatcherW(name.value().c_str(), service_main);
       !started) {
-    return fail(ServiceError::winapi(started.error()));
+    return fail(ServiceError::winapi(started.error().code()));
   }
   return {};
 }

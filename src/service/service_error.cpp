@@ -88,11 +88,11 @@ std::string_view error_category(std::uint32_t code) {
 
 std::string system_message_text(platform::ServiceControl& api, std::uint32_t code) {
   platform::SysResult<std::u16string> message =
-      api.FormatMessageW(scm::FORMAT_MESSAGE_FROM_SYSTEM | scm::FORMAT_MESSAGE_IGNORE_INSERTS, code,
+      api.FormatMessageW(platform::MESSAGE_FROM_SYSTEM | platform::MESSAGE_IGNORE_INSERTS, code,
                          0, MESSAGE_BUFFER_UNITS);
   if (!message) {
     return "OS Error " + std::to_string(code) + " (FormatMessageW() returned error " +
-           std::to_string(message.error()) + ")";
+           std::to_string(message.error().code()) + ")";
   }
   std::u16string_view units(message.value());
   if (units.size() > MESSAGE_BUFFER_UNITS) units = units.substr(0, MESSAGE_BUFFER_UNITS);

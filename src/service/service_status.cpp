@@ -34,7 +34,7 @@ Status<ServiceError> set_service_status(platform::ServiceControl& api,
   auto translated = to_service_status(status);
   if (!translated) return fail(ServiceError::winapi(scm::ERROR_INVALID_PARAMETER));
   if (platform::SysStatus set = api.SetServiceStatus(handle, translated.value()); !set) {
-    return fail(ServiceError::winapi(set.error()));
+    return fail(ServiceError::winapi(set.error().code()));
   }
   return {};
 }

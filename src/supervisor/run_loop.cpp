@@ -17,17 +17,15 @@
 namespace quolin {
 namespace {
 
-// ERROR_WRITE_FAULT: the exit code for a log write that took nothing, which has no system code.
-constexpr std::uint32_t ERROR_WRITE_FAULT_CODE = 29;
-
 // A failure that ends the service main: its text for the last log line and the Win32 exit
 // code of the final SERVICE_STOPPED report.
 struct FatalError {
   std::string text;
   std::uint32_t exit_code;
 
+  // A log write that took nothing has no system code: it exits with ERROR_WRITE_FAULT.
   static FatalError from(const LogError& e) {
-    return {e.text(), e.kind == LogError::Kind::WriteZero ? ERROR_WRITE_FAULT_CODE : e.code};
+    return {e.text(), e.kind == LogError::Kind::WriteZero ? platform::CODE_WRITE_FAULT : e.code};
   }
   static FatalError from(const ServiceError& e) { return {e.text(), e.win32_exit_code()}; }
 };

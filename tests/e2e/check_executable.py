@@ -3,8 +3,8 @@
 block with file and product version 0.6.1, a manifest that asks for Common Controls 6, and the
 Event Log messages of src/main/resources/quolin-messages.mc (which the table of events in
 docs/operator-guide.md must repeat word for word);
-hardened (ASLR with high entropy and relocations to apply it, DEP, GCC's stack protector,
-imports from system DLLs only) and reproducible (no time stamp, no build folder).
+hardened (ASLR with high entropy and relocations to apply it, DEP, GCC's stack protector with
+a guard drawn without CryptoAPI, imports from system DLLs only) and reproducible (no time stamp, no build folder).
 
 Reads the file's own headers and resource tree; needs nothing but Python.
 Usage: check_executable.py PATH-TO-EXE [FOLDER...]   (folders whose path must not be in it)
@@ -168,19 +168,28 @@ def hardening(data, opt, stamp, chars, offset):
     # ASLR moves the image only if it keeps its base relocations (data directory 5).
     need(not chars & IMAGE_FILE_RELOCS_STRIPPED and struct.unpack_from("<II", data, opt + 152)[1],
          "no base relocations: the image cannot be moved")
-    # GCC's stack protector calls libssp's __stack_chk_fail, which is linked in only when
-    # compiled code refers to it; its message is in the file only then.
-    need(b"*** stack smashing detected ***" in data,
-         "no stack protector (libssp's __stack_chk_fail is not linked in)")
     imp_rva = struct.unpack_from("<I", data, opt + 112 + 1 * 8)[0]
-    dlls = set()
+    imports = set()  # (dll, function) pairs
     at = offset(imp_rva)
-    while (name_rva := struct.unpack_from("<5I", data, at)[3]) != 0:
-        name = data[offset(name_rva):].split(b"\0", 1)[0].decode("ascii").lower()
-        dlls.add(name)
+    while (descriptor := struct.unpack_from("<5I", data, at))[3] != 0:
+        dll = data[offset(descriptor[3]):].split(b"\0", 1)[0].decode("ascii").lower()
+        thunk = offset(descriptor[0] or descriptor[4])
+        while (entry := struct.unpack_from("<Q", data, thunk)[0]) != 0:
+            if not entry >> 63:  # by name: a hint, then the name
+                imports.add((dll, data[offset(entry) + 2:].split(b"\0", 1)[0].decode("ascii")))
+            thunk += 8
+        imports.add((dll, None))
         at += 20
+    dlls = {dll for dll, _ in imports}
     need(dlls and not dlls - SYSTEM_DLLS,
          f"imports from DLLs that are not Windows' own: {sorted(dlls - SYSTEM_DLLS)}")
+    # GCC's stack protector reads a guard that src/platform/stack_guard_win32.cpp draws with
+    # RtlGenRandom (SystemFunction036); the linker takes that file only when compiled code refers
+    # to the guard. libssp's guard would come through CryptoAPI, whose DLLs then stay loaded.
+    need(("advapi32.dll", "SystemFunction036") in imports,
+         "no stack protector (the guard drawn with RtlGenRandom is not linked in)")
+    crypto = sorted(f for _, f in imports if f and f.startswith("Crypt"))
+    need(not crypto, f"CryptoAPI imported ({', '.join(crypto)}): its DLLs would stay loaded")
     need(stamp == 0, f"PE time stamp {stamp:#x}: two builds would differ")
 
 if __name__ == "__main__":

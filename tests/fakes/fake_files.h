@@ -37,13 +37,13 @@ class FakeFiles final : public platform::Files {
  public:
   // What one NtWriteFile call does. Once `writes` runs out, every write takes all it is offered.
   struct WriteStep {
-    enum class Kind { Take, Interrupt, Fail } kind = Kind::Take;
+    enum class Kind { Take, Fail } kind = Kind::Take;
     std::size_t bytes = 0;    // Take: at most this many
     std::uint32_t code = 0;   // Fail: the system error code
   };
   static WriteStep take(std::size_t n) { return {WriteStep::Kind::Take, n, 0}; }
   static WriteStep take_nothing() { return take(0); }
-  static WriteStep interrupt() { return {WriteStep::Kind::Interrupt, 0, platform::CODE_INTERRUPTED}; }
+  static WriteStep interrupt() { return fail_with(platform::CODE_INTERRUPTED); }
   static WriteStep fail_with(std::uint32_t code) { return {WriteStep::Kind::Fail, 0, code}; }
 
   struct Node {
@@ -202,12 +202,12 @@ class FakeFiles final : public platform::Files {
     return {};
   }
 
-  Result<std::size_t, platform::WriteFailure> NtWriteFile(platform::Handle file, std::string_view bytes) override {
+  platform::SysResult<std::size_t> NtWriteFile(platform::Handle file, std::string_view bytes) override {
     auto it = open_.find(file);
     record("NtWriteFile", {handle_name(file), std::string("\"").append(bytes).append("\"")});
     if (it == open_.end()) {
       ++bad_handle_writes;
-      return fail(platform::WriteFailure{6, false});  // ERROR_INVALID_HANDLE
+      return fail(6u);  // ERROR_INVALID_HANDLE
     }
     WriteStep step;
     step.bytes = bytes.size();
@@ -215,14 +215,7 @@ class FakeFiles final : public platform::Files {
       step = writes.front();
       writes.pop_front();
     }
-    switch (step.kind) {
-      case WriteStep::Kind::Interrupt:
-        return fail(platform::WriteFailure{step.code, true});
-      case WriteStep::Kind::Fail:
-        return fail(platform::WriteFailure{step.code, false});
-      case WriteStep::Kind::Take:
-        break;
-    }
+    if (step.kind == WriteStep::Kind::Fail) return fail(step.code);
     std::size_t taken = step.bytes < bytes.size() ? step.bytes : bytes.size();
     // Append access: whatever the handle's history, the bytes land at the current end.
     nodes[it->second.path].content.append(bytes.substr(0, taken));

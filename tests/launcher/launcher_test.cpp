@@ -1,6 +1,7 @@
 // The launcher against FakeProcesses, which ends the test on a double close or a use after
-// close: where the host is found, how it is started, tied to the service and ended, the text of
-// a failed call, and the exit poll.
+// close: how the host is started, tied to the service and ended, and the exit poll. Where the
+// host is found and the text of a failed call are covered by host_path_fuzz and
+// system_error_text_fuzz, whose corpora ctest replays.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,7 +14,6 @@
 #include "fakes/fake_processes.h"
 #include "launcher/host_path.h"
 #include "launcher/session_launcher.h"
-#include "launcher/system_error_text.h"
 
 namespace quolin {
 namespace {
@@ -33,61 +33,6 @@ HostProcess launch_one(SessionLauncher& launcher) {
 std::ptrdiff_t position(const Calls& calls, const std::string& call) {
   return std::find_if(calls.begin(), calls.end(), [&](const std::string& c) { return c.starts_with(call); }) -
          calls.begin();
-}
-
-TEST(HostPath, ReplacesTheExecutableNameBesideIt) {
-  struct Case {
-    const char16_t* executable;
-    const char* host;
-    std::uint32_t read_error = 0;
-  };
-  constexpr Case cases[] = {
-      {u"C:\\Program Files\\Quolin Host\\svc.exe", "C:\\Program Files\\Quolin Host\\quolin.exe"},
-      {u"C:\\svc.exe", "C:\\quolin.exe"},  // a root stays, with one backslash
-      {u"\\svc.exe", "\\quolin.exe"},       // so does a leading one
-      {u"C:/svc.exe", "C:/quolin.exe"},
-      {u"C:/Apps/Host/svc.exe", "C:/Apps/Host\\quolin.exe"},
-      {u"C:\\Apps\\\\/svc.exe", "C:\\Apps\\quolin.exe"},  // all separators in front of the name go
-      {u"\\\\?\\C:\\svc.exe", "\\\\?\\C:\\quolin.exe"},
-      {u"\\\\server\\share\\svc.exe", "\\\\server\\share\\quolin.exe"},
-      {u"svc.exe", "quolin.exe"},
-      {u"", "quolin.exe"},
-      {u"C:\\Apps\\svc.exe", "quolin.exe", 5},  // the path cannot be read
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.host);
-    FakeProcesses api;
-    api.executable_path = c.executable;
-    if (c.read_error != 0) api.failures["GetModuleFileNameW"] = c.read_error;
-    EXPECT_EQ(resolve_host_path(api), c.host);
-  }
-}
-
-TEST(HostPath, BufferGrowsUntilThePathFits) {
-  struct Case {
-    std::size_t folder_units;  // the path is this many units and "\svc.exe" (8 units)
-    bool reports_needed_size;  // a cut-short read answers with the size needed, NUL included
-    Calls sizes;
-  };
-  const Case cases[] = {
-      {503, false, {"512"}},          // 511 units and the NUL fit
-      {504, false, {"512", "1024"}},  // 512 units: cut short
-      {5000, false, {"512", "1024", "2048", "4096", "8192"}},
-      {2992, true, {"512", "3001"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.folder_units);
-    FakeProcesses api;
-    api.executable_path = std::u16string(c.folder_units, u'd') + u"\\svc.exe";
-    api.report_needed_path_size = c.reports_needed_size;
-
-    EXPECT_EQ(resolve_host_path(api), std::string(c.folder_units, 'd') + "\\quolin.exe");
-    Calls sizes;
-    for (const std::string& call : api.calls) {
-      if (call.starts_with("GetModuleFileNameW(null, ")) sizes.push_back(call.substr(25, call.size() - 26));
-    }
-    EXPECT_EQ(sizes, c.sizes);
-  }
 }
 
 TEST(SessionLauncher, FindsTheSessionAnewAndKeepsOnlyTheProcessHandleUntilReleasedWithCodeOne) {
@@ -174,6 +119,8 @@ TEST(SessionLauncher, CreatesTheProcessOnTheUsersDesktopWithItsPathUnquotedAndUn
   EXPECT_EQ(call.command_line, path);
   EXPECT_TRUE(call.command_line_is_own_buffer);  // CreateProcessAsUserW may write into it
   EXPECT_TRUE(call.token == api.object("token1") && call.environment == api.object("env1"));
+  // The user's own environment, not one that also inherits the service's (SYSTEM's) variables.
+  EXPECT_EQ(api.calls[position(api.calls, "CreateEnvironmentBlock")], "CreateEnvironmentBlock(token1, FALSE)");
   EXPECT_EQ(call.creation_flags, 0x00000400u);  // CREATE_UNICODE_ENVIRONMENT only
   EXPECT_FALSE(call.inherit_handles);
   EXPECT_TRUE(call.null_attributes && !call.current_directory);
@@ -239,39 +186,6 @@ TEST(PollExit, AnswersAtOnceAndOnlyASignalledHandleCountsAsExited) {
     EXPECT_EQ(exit ? Exit(exit->code) : Exit(), c.exit);
     EXPECT_EQ(api.calls.at(0), "WaitForSingleObject(process1, 0)");  // never waits
     launcher.release(std::move(host));
-  }
-}
-
-TEST(SystemErrorText, MessageThenTheResultCodeInHexOrTheHexAlone) {
-  struct Case {
-    std::uint32_t error;
-    const char* module;  // where the message lives: "" for the system table
-    std::uint32_t message_id;
-    std::u16string message;  // empty: none
-    std::string text;
-  };
-  const Case cases[] = {
-      {5, "", 0x80070005, u"Access is denied.\r\n", "Access is denied. (0x80070005)"},
-      {0, "", 0, u"Done.", "Done. (0x00000000)"},  // success stays 0
-      {0x100005, "", 0x80070005, u"M", "M (0x80070005)"},  // only the low 16 bits survive
-      {0x8007000E, "", 0x8007000E, u"M", "M (0x8007000E)"},  // already an HRESULT
-      {0xC0000005, "", 0xC0000005, u"M", "M (0xC0000005)"},  // negative, without the NT bit
-      // The NT facility bit: an NTSTATUS, whose text is in ntdll's table.
-      {0xD0000022, "ntdll.dll", 0xC0000022, u"{Access Denied}\r\n", "{Access Denied} (0xD0000022)"},
-      {0xD0000022, "", 0xD0000022, u"", "0xD0000022"},
-      {2, "", 0x80070002, u"", "0x80070002"},
-      {5, "", 0x80070005, u"Access is denied.\t\n\v\f\r \r\n", "Access is denied. (0x80070005)"},
-      {5, "", 0x80070005, u"  Two\r\nlines.   ", "  Two\r\nlines. (0x80070005)"},
-      {5, "", 0x80070005, u"\r\n \t", "0x80070005"},  // nothing visible left
-      {5, "", 0x80070005, u"bad \xD83D end\xDE00\r\n", "bad \xEF\xBF\xBD end\xEF\xBF\xBD (0x80070005)"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    FakeProcesses api;
-    if (!c.message.empty()) api.set_module_message(c.module, c.message_id, c.message);
-
-    EXPECT_EQ(system_error_text(api, c.error), c.text);
-    EXPECT_TRUE(api.open_objects().empty());
   }
 }
 

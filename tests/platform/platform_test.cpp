@@ -48,10 +48,16 @@ TEST(Owned, ClosesEveryValidHandleExactlyOnce) {
 }
 
 // Wine does not always set the last error of a failed call: such a failure must not read as
-// "The operation completed successfully".
-TEST(FailureCode, AFailureThatLeftNoCodeIsAGeneralFailure) {
-  EXPECT_EQ(failure_code(0), CODE_GEN_FAILURE);
-  EXPECT_EQ(failure_code(CODE_SHARING_VIOLATION), CODE_SHARING_VIOLATION);
+// "The operation completed successfully". Reading the side a result does not hold is a bug,
+// stopped at once in every build.
+TEST(SysError, NeverCarriesCodeZeroAndTheWrongSideAborts) {
+  SysResult<int> none = fail(0u);
+  EXPECT_EQ(none.error().code(), CODE_GEN_FAILURE);
+  SysResult<int> sharing = fail(CODE_SHARING_VIOLATION);
+  EXPECT_EQ(sharing.error().code(), CODE_SHARING_VIOLATION);
+  EXPECT_DEATH((void)sharing.value(), "value\\(\\) called on a failure");
+  EXPECT_DEATH((void)SysResult<int>(7).error(), "error\\(\\) called on a success");
+  EXPECT_DEATH((void)SysStatus().error(), "error\\(\\) called on a success");
 }
 
 TEST(Text, LossyConversionReplacesEachUnpairedSurrogate) {

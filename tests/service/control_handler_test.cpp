@@ -43,68 +43,8 @@ TEST(TranslateControl, FollowsTheDecisionTable) {
   }
 }
 
-TEST(TranslateControl, AnyCodeAndEventTypeGetsZeroOr120AndGivesUpByTheCodeAlone) {
-  for (std::uint32_t control = 0; control <= 300; ++control) {
-    const bool give_up = translate_control(control, 0, 0).give_up_sender;
-    for (std::uint32_t event_type = 0; event_type <= 15; ++event_type) {
-      ControlDecision d = translate_control(control, event_type, 1000 + event_type);
-      const auto* change = d.message ? d.message->as_session_change() : nullptr;
-      // A message is always answered 0; a session change carries the id it was given.
-      ASSERT_TRUE((d.reply == 0 || d.reply == 120) && d.give_up_sender == give_up &&
-                  (!d.message || d.reply == 0) &&
-                  (!change || change->session_id == 1000 + event_type))
-          << control << "/" << event_type << ": " << d.reply;
-    }
-  }
-}
-
-// Nothing is ever mapped at 0x10, on Linux or Windows: any read of it faults.
-void* const UNREADABLE = reinterpret_cast<void*>(std::uintptr_t{0x10});
-
-// A WTSSESSION_NOTIFICATION (cbSize, then dwSessionId) in a block of exactly its 8 bytes, so the
-// AddressSanitizer build catches any read past it.
-std::unique_ptr<std::uint32_t[]> record(std::uint32_t cb_size, std::uint32_t session_id) {
-  return std::unique_ptr<std::uint32_t[]>(new std::uint32_t[2]{cb_size, session_id});
-}
-
-TEST(HandleControl, SendsSessionChangesUntilAStopShutdownOrPreShutdownEndsTheChannel) {
-  for (std::uint32_t last : {1u, 5u, 15u}) {
-    SCOPED_TRACE(last);
-    ControlChannel channel = make_control_channel();
-    ControlHandlerContext context{std::move(channel.sender)};
-    auto call = [&](std::uint32_t control, std::uint32_t event_type, void* data) {
-      return handle_control(control, event_type, data, &context);
-    };
-    // None of these reads its event data or ends the channel.
-    for (auto [control, event] : {std::pair{4u, 5u}, {2u, 5u}, {14u, 0u}, {14u, 12u}, {14u, ~0u}}) {
-      call(control, event, UNREADABLE);
-    }
-    // The session id is in bytes 4-7, whatever cbSize says; without a notification it is 0.
-    EXPECT_EQ(call(14, 5, record(8, 3).get()), 0u);
-    EXPECT_EQ(call(14, 11, record(1000, 0xFFFFFFFF).get()), 0u);
-    EXPECT_EQ(call(14, 6, nullptr), 0u);
-    EXPECT_EQ(call(last, 0, UNREADABLE), last == 1 ? 0u : 120u);
-    // Later controls are answered as ever; their messages go nowhere.
-    EXPECT_EQ(call(1, 0, nullptr), 0u);
-    EXPECT_EQ(call(14, 1, record(0, 1).get()), 0u);
-    std::vector want{ControlMessage::session_change("SessionLogon", 3),
-                     ControlMessage::session_change("SessionTerminate", 0xFFFFFFFF),
-                     ControlMessage::session_change("SessionLogoff", 0)};
-    if (last == 1) want.push_back(ControlMessage::stop());
-    EXPECT_EQ(drain(channel.receiver), std::pair(want, ReceiveError::Disconnected));
-  }
-}
-
-// How the registered handler routes the system's calls is seen in the run loop's tests.
-TEST(RegisterControlHandler, ANameMayEndInItsOnlyNul) {
-  FakeServiceControl scm;
-  auto [sender, receiver] = make_control_channel();
-  ASSERT_TRUE(register_control_handler(scm, "QuolinHost\0"sv, std::move(sender)));
-  EXPECT_EQ(scm.registered_name, u"QuolinHost");
-  // The program never frees the context; the test does, as the process end would.
-  delete static_cast<ControlHandlerContext*>(scm.registered_contexts.back());
-}
-
+// How the registered handler routes the system's calls is seen in the run loop's tests, and
+// how a name becomes the system's (a trailing NUL allowed) in wide_name_fuzz.
 TEST(RegisterControlHandler, FailureDisconnectsTheChannel) {
   const ServiceError nul = ServiceError::argument_has_nul_byte("service name");
   for (auto [name, error] : {std::pair{"QuolinHost"sv, ServiceError::winapi(1060)},

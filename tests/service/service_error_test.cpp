@@ -6,6 +6,7 @@
 #include <string>
 
 #include "fakes/fake_service_control.h"
+#include "service/dispatcher.h"
 #include "service/support.h"
 
 namespace quolin {
@@ -23,40 +24,31 @@ TEST(ServiceError, ANulByteInANameExitsWithInvalidNameAndNamesTheArgument) {
   EXPECT_TRUE(scm.format_calls.empty());
 }
 
-TEST(DiagnosticForm, NamesCodeAndKindAndQuotesTheTrimmedSystemMessage) {
+// A dispatcher that fails (a start from a console: 1063) ends the program with status 1 and its
+// diagnostic form on one line; one that ran ends it with 0 and nothing written.
+TEST(DiagnosticForm, NamesCodeAndKindAndQuotesTheTrimmedSystemMessageInTheProgramsErrorLine) {
   const std::pair<std::uint32_t, std::string> kinds[] = {
-      {1063, "Uncategorized"}, {0, "Uncategorized"},    {2, "NotFound"},
-      {5, "PermissionDenied"}, {183, "AlreadyExists"},  {123, "InvalidFilename"}};
+      {1063, "Uncategorized"}, {2, "NotFound"},         {5, "PermissionDenied"},
+      {183, "AlreadyExists"},  {123, "InvalidFilename"}};
+  auto service_main = [](std::uint32_t, char16_t**) {};
   for (const auto& [code, kind] : kinds) {
     FakeServiceControl scm;
     scm.format_text = u"A \"quoted\" C:\\path\tand\r\nmore.\r\n \t\f";
-    EXPECT_EQ(diagnostic_form(ServiceError::winapi(code), scm),
-              "Winapi(Os { code: " + std::to_string(code) + ", kind: " + kind +
-                  ", message: \"A \\\"quoted\\\" C:\\\\path\\tand\\r\\nmore.\" })");
+    scm.dispatcher_succeeds = false;
+    scm.dispatcher_error = code;
+    const EntryResult entry = program_entry(scm, service_main);
+    EXPECT_EQ(entry.exit_status, 1);
+    EXPECT_EQ(entry.error_output,
+              "Error: Winapi(Os { code: " + std::to_string(code) + ", kind: " + kind +
+                  ", message: \"A \\\"quoted\\\" C:\\\\path\\tand\\r\\nmore.\" })\n");
     ASSERT_EQ(scm.format_calls.size(), 1u);
     EXPECT_EQ(scm.format_calls[0].flags, 0x1200u);  // from the system, a "%1" left as it is
     EXPECT_EQ(scm.format_calls[0].message_id, code);
   }
-}
-
-TEST(SystemMessageText, TrimsTrailingWhiteSpaceOnlyOrFallsBack) {
-  const std::string invalid = "OS Error 13 (FormatMessageW() returned invalid UTF-16)";
-  const std::pair<std::optional<std::u16string>, std::string> cases[] = {
-      {u"  Lead stays.\t \f\r\n", "  Lead stays."},
-      {u"Kept: \v\u00A0", "Kept: \v\xC2\xA0"},  // vertical tab and no-break space
-      {std::u16string(u"ends in high ") + char16_t(0xD800), invalid},
-      {std::u16string(u"lone low ") + char16_t(0xDC00) + u"x", invalid},
-      {std::nullopt, "OS Error 13 (FormatMessageW() returned error 1813)"},
-  };
-  for (const auto& [units, text] : cases) {
-    FakeServiceControl scm;
-    scm.format_text = units;
-    scm.format_error = 1813;
-    EXPECT_EQ(system_message_text(scm, 13), text);
-  }
   FakeServiceControl scm;
-  scm.format_text = std::u16string(3000, u'x');  // no more than the buffer it asks for
-  EXPECT_EQ(system_message_text(scm, 13), std::string(2048, 'x'));
+  const EntryResult ran = program_entry(scm, service_main);
+  EXPECT_EQ(std::pair(ran.exit_status, ran.error_output), std::pair(0, std::string()));
+  EXPECT_EQ(scm.dispatcher_main, +service_main);
 }
 
 }  // namespace

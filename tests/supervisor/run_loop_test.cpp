@@ -1,6 +1,5 @@
-// The service main against fakes of everything it touches. Controls reach it the way the
-// system delivers them: through the registered handler and its context. The fake receive never
-// really waits: a time-out moves the fake clock to the pass's deadline.
+// The service main against fakes of everything it touches (fakes/fake_service_environment.h):
+// controls reach it through the registered handler, and a time-out moves the fake clock.
 #include "supervisor/run_loop.h"
 
 #include <gtest/gtest.h>
@@ -8,13 +7,10 @@
 #include <algorithm>
 #include <functional>
 
-#include "fakes/fake_clock.h"
 #include "fakes/fake_event_log.h"
 #include "fakes/fake_host_launcher.h"
-#include "fakes/fake_service_control.h"
-#include "fakes/recording_line_writer.h"
+#include "fakes/fake_service_environment.h"
 #include "log/event_log_sink.h"
-#include "service/control_handler.h"
 #include "platform/scm_codes.h"
 
 namespace quolin {
@@ -23,58 +19,17 @@ namespace {
 using fakes::ScriptedLaunch;
 using Journal = std::vector<std::string>;
 
-class TestEnvironment final : public ServiceEnvironment {
- public:
+// The shared fake environment, with the journal and the launcher it reports to.
+struct Fixture {
   Journal journal;
-  fakes::FakeClock fake_clock;
-  fakes::RecordingLineWriter lines{&journal};
   fakes::FakeHostLauncher launcher{&journal};
-  fakes::FakeServiceControl scm_fake{&journal};
   fakes::FakeEventLog event_log{&journal};
-  std::optional<EventLogSink> sink;
-  // The event source opens as the service starts: with `event_log` set up as it will be.
-  explicit TestEnvironment(std::optional<std::uint32_t> source_fails = {},
-                           std::optional<std::uint32_t> reports_fail = {}) {
-    event_log.fail_register = source_fails;
-    event_log.fail_report = reports_fail;
-    sink.emplace(event_log);
-  }
-  // The system keeps the handler contexts until the process ends; the test frees them.
-  ~TestEnvironment() {
-    for (void* c : scm_fake.registered_contexts) delete static_cast<ControlHandlerContext*>(c);
-  }
+  EventLogSink sink;
+  fakes::FakeServiceEnvironment env{launcher, sink, &journal};
 
-  // Delivers a control the way the system would, with its session notification record.
-  void control(std::uint32_t code, std::uint32_t event_type = 0, std::uint32_t session = 0) {
-    std::uint32_t notification[2] = {8, session};  // cbSize, dwSessionId
-    ASSERT_FALSE(scm_fake.registered_contexts.empty()) << "control before any registration";
-    scm_fake.control(code, event_type, notification);
-  }
-  std::function<void(int pass)> before_receive;  // may deliver controls
-  int passes = 0;
-  std::vector<Duration> waits;  // of each pass, from the clock when its deadline was taken
-
-  LineWriter& log() override { return lines; }
-  EventSink& events() override { return *sink; }
-  MonotonicClock& clock() override { return fake_clock; }
-  platform::ServiceControl& service_control() override { return scm_fake; }
-  std::string resolve_host_path() override { return "quolin.exe"; }
-  HostLauncher& host_launcher(std::string) override { return launcher; }
-  Result<ControlMessage, ReceiveError> receive(ControlReceiver& receiver, Instant deadline) override {
-    waits.push_back(deadline.saturating_since(fake_clock.current()));
-    if (++passes > 200) {
-      ADD_FAILURE() << "the loop did not end";
-      control(scm::SERVICE_CONTROL_STOP);
-    } else if (before_receive) {
-      before_receive(passes);
-    }
-    auto r = receiver.receive_until(ControlReceiver::Clock::time_point{});  // answers at once
-    if (!r && r.error() == ReceiveError::TimedOut) {
-      fake_clock.set(deadline);
-      journal.push_back("timeout");
-    }
-    return r;
-  }
+  // The event source opens as the service starts, so the Event Log is set up before the sink.
+  explicit Fixture(std::optional<std::uint32_t> source_fails = {}, std::optional<std::uint32_t> reports_fail = {})
+      : sink((event_log.fail_register = source_fails, event_log.fail_report = reports_fail, event_log)) {}
 };
 
 constexpr std::uint32_t STOP = scm::SERVICE_CONTROL_STOP, SHUTDOWN = scm::SERVICE_CONTROL_SHUTDOWN,
@@ -88,6 +43,19 @@ const std::string STOP_LINE = "line: Stop control received, shutting down";
 const std::string STOPPED_LINE = "line: service stopped";
 std::string stopped_with(std::uint32_t code) {
   return "report STOPPED accepted=0 exit=" + std::to_string(code) + " specific=0 checkpoint=0 hint=0 type=16";
+}
+
+// Runs the service main; one that has not ended after 200 passes is stopped, and fails the test.
+void run(Fixture& f) {
+  f.env.before_receive = [&f, hook = f.env.before_receive](int pass) {
+    if (pass > 200) {
+      ADD_FAILURE() << "the loop did not end";
+      f.env.control(STOP);
+    } else if (hook) {
+      hook(pass);
+    }
+  };
+  run_service_main(f.env);
 }
 
 TEST(RunLoop, StopComesAfterTheQueuedControlsAndEndsTheHostBetweenItsLinesBeforeTheStopReports) {
@@ -124,15 +92,16 @@ TEST(RunLoop, StopComesAfterTheQueuedControlsAndEndsTheHostBetweenItsLinesBefore
   for (const Source source : {Source::Opens, Source::CannotOpen, Source::ReportsFail}) {
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(c.name) + ", source " + std::to_string(static_cast<int>(source)));
-      TestEnvironment env(source == Source::CannotOpen ? std::optional(1722u) : std::nullopt,
+      Fixture f(source == Source::CannotOpen ? std::optional(1722u) : std::nullopt,
                           source == Source::ReportsFail ? std::optional(1502u) : std::nullopt);
-      env.launcher.script(c.launch);
+      auto& env = f.env;
+      f.launcher.script(c.launch);
       env.before_receive = [&](int pass) {
         for (const Control& k : pass == 2 ? c.at_second_pass : std::vector<Control>{}) {
           env.control(k.code, k.event_type, k.session);
         }
       };
-      run_service_main(env);
+      run(f);
       Journal want = {source == Source::CannotOpen ? "event source QuolinHost failed" : "event source QuolinHost",
                       "line: service starting", "register QuolinHost",
                       "report RUNNING accepted=129 exit=0 specific=0 checkpoint=0 hint=0 type=16",
@@ -141,26 +110,27 @@ TEST(RunLoop, StopComesAfterTheQueuedControlsAndEndsTheHostBetweenItsLinesBefore
         if (j.rfind("event ", 0) != 0) want.push_back(j);
         else if (source != Source::CannotOpen) want.push_back(j + (source == Source::ReportsFail ? " (failed)" : ""));
       }
-      EXPECT_EQ(env.journal, want);
+      EXPECT_EQ(f.journal, want);
       for (const Duration& wait : env.waits) EXPECT_EQ(wait, Duration::from_millis(200));
     }
   }
 }
 
 TEST(RunLoop, HostIsPolledOnlyAtTimeOutsAndRespawnedAtTheFirstOneAtOrAfterItsDeadline) {
-  TestEnvironment env;
-  env.launcher.script(ScriptedLaunch::launched(55));
-  env.launcher.script(ScriptedLaunch::launched(56));
+  Fixture f;
+  auto& env = f.env;
+  f.launcher.script(ScriptedLaunch::launched(55));
+  f.launcher.script(ScriptedLaunch::launched(56));
   std::optional<Instant> exit_seen, relaunched;
   env.before_receive = [&](int pass) {
-    if (pass == 1) env.launcher.end_host(55, HostExit{3});
+    if (pass == 1) f.launcher.end_host(55, HostExit{3});
     // A session change on each of the first four passes holds the exit poll back.
     if (pass <= 4) env.control(SESSION_CHANGE, SESSION_LOCK, 1);
-    if (!exit_seen && !env.launcher.released().empty()) exit_seen = env.fake_clock.current();
-    if (!relaunched && env.launcher.launched().size() == 2) relaunched = env.fake_clock.current();
+    if (!exit_seen && !f.launcher.released().empty()) exit_seen = env.fake_clock.current();
+    if (!relaunched && f.launcher.launched().size() == 2) relaunched = env.fake_clock.current();
     if (pass == 12) env.control(STOP);
   };
-  run_service_main(env);
+  run(f);
   const std::string lock = "SessionChange: reason=SessionLock session_id=1";
   EXPECT_EQ(env.lines.lines(),
             (Journal{"service starting", "service running, awaiting SCM events",
@@ -171,7 +141,7 @@ TEST(RunLoop, HostIsPolledOnlyAtTimeOutsAndRespawnedAtTheFirstOneAtOrAfterItsDea
                      "service stopped"}));
   // Pass 5 is the first quiet one and sees the exit; passes 6-10 have no host to poll; pass 10
   // re-spawns at the deadline, pass 11 polls the new host.
-  EXPECT_EQ(env.launcher.poll_calls(), 2u);
+  EXPECT_EQ(f.launcher.poll_calls(), 2u);
   ASSERT_TRUE(exit_seen && relaunched);
   EXPECT_EQ(relaunched->saturating_since(*exit_seen), Duration::from_millis(1000));
 }
@@ -206,30 +176,31 @@ TEST(RunLoop, AnyFailureEndsInTheErrorExitWithNoHostLeftAndAStoppedReportCarryin
     for (const Case& c : cases) {
       if (error_line_fails_too && c.failing_line == 0) continue;
       SCOPED_TRACE(std::string(c.name) + (error_line_fails_too ? ", and every line after it" : ""));
-      TestEnvironment env;
-      env.launcher.script(ScriptedLaunch::launched(101));
+      Fixture f;
+      auto& env = f.env;
+      f.launcher.script(ScriptedLaunch::launched(101));
       if (c.failing_line) env.lines.fail_nth_from_now(c.failing_line, c.line_error, error_line_fails_too);
-      env.scm_fake.fail_report_at = c.failing_report;
-      env.scm_fake.report_error = c.report_error;
-      env.scm_fake.fail_registration = c.registration_error;
+      env.scm.fail_report_at = c.failing_report;
+      env.scm.report_error = c.report_error;
+      env.scm.fail_registration = c.registration_error;
       env.before_receive = [&](int) { env.control(STOP); };
-      run_service_main(env);
+      run(f);
 
-      EXPECT_TRUE(env.launcher.all_released_once()) << "a host is left running";
-      EXPECT_EQ(env.launcher.launch_calls(), c.launches);
-      EXPECT_EQ(std::count(env.journal.begin(), env.journal.end(), "register QuolinHost"), 1);
+      EXPECT_TRUE(f.launcher.all_released_once()) << "a host is left running";
+      EXPECT_EQ(f.launcher.launch_calls(), c.launches);
+      EXPECT_EQ(std::count(f.journal.begin(), f.journal.end(), "register QuolinHost"), 1);
       // The last line tried is the error line, failing or not; the error's event follows it,
       // written or not, and the final report comes after both.
       const std::string error_line = std::string(error_line_fails_too ? "line failed: " : "line: ") +
                                      "service main exited with error: " + c.text;
       const std::string error_event = std::string("event Error 1900: ") + c.text;
-      const auto last_line = std::find_if(env.journal.rbegin(), env.journal.rend(),
+      const auto last_line = std::find_if(f.journal.rbegin(), f.journal.rend(),
                                           [](const std::string& j) { return j.rfind("line", 0) == 0; });
-      ASSERT_NE(last_line, env.journal.rend());
+      ASSERT_NE(last_line, f.journal.rend());
       EXPECT_EQ(*last_line, error_line);
-      ASSERT_NE(last_line.base(), env.journal.end());
+      ASSERT_NE(last_line.base(), f.journal.end());
       EXPECT_EQ(*last_line.base(), error_event);
-      EXPECT_EQ(env.journal.back(), c.exit_code ? stopped_with(*c.exit_code) : error_event);
+      EXPECT_EQ(f.journal.back(), c.exit_code ? stopped_with(*c.exit_code) : error_event);
     }
   }
 }
