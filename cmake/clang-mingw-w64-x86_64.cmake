@@ -20,10 +20,13 @@ set(CMAKE_CXX_COMPILER_TARGET ${triple})
 set(CMAKE_RC_COMPILER ${triple}-windres)
 
 set(CMAKE_CXX_FLAGS_INIT "-nostdinc++ -isystem ${gcc_dir}/include/c++ -isystem ${gcc_dir}/include/c++/${triple} -isystem ${gcc_dir}/include/c++/backward")
-# libssp carries the stack protector's runtime (GCC's driver adds it by itself, clang's does
-# not); libpthread is what the posix thread model runs on. lld resolves archives in any order.
+# libpthread is what the posix thread model runs on. libssp carries the stack protector's
+# runtime for the programs that do not bring their own (GCC's driver adds it by itself, clang's
+# does not): at the end of the link line, after the project's libraries, so that the service
+# takes the guard of src/platform/stack_guard_win32.cpp and libssp fills in only what is left.
+set(CMAKE_CXX_STANDARD_LIBRARIES "-lpthread -lssp" CACHE STRING "")
 # The include flags above reach the link line too, where clang would warn that they are unused.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -L${gcc_dir} -lssp -lpthread -Wno-unused-command-line-argument")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -L${gcc_dir} -Wno-unused-command-line-argument")
 
 set(CMAKE_FIND_ROOT_PATH /usr/${triple})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
