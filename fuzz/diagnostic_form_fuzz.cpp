@@ -8,6 +8,7 @@
 
 #include "fakes/fake_service_control.h"
 #include "fuzz_support.h"
+#include "platform/system_error.h"
 #include "service/service_error.h"
 
 namespace {
@@ -46,7 +47,10 @@ bool ends_with(std::string_view s, std::string_view p) {
 // the buffer), as UTF-8 without trailing white space; or the fallback texts.
 std::string expected_message(const quolin::fakes::FakeServiceControl& api, std::uint32_t code) {
   const std::string os_error = "OS Error " + std::to_string(code) + " (FormatMessageW() returned ";
-  if (!api.format_text) return os_error + "error " + std::to_string(api.format_error) + ")";
+  // A failure reported with code 0 is still a failure, with the code SysError gives it.
+  if (!api.format_text) {
+    return os_error + "error " + std::to_string(quolin::platform::SysError(api.format_error).code()) + ")";
+  }
   constexpr std::size_t buffer = 2048;
   auto text = quolin::fuzz::utf8_of(api.format_text->substr(0, buffer));
   if (!text) return os_error + "invalid UTF-16)";
