@@ -349,6 +349,15 @@ class PrivatePrefix:
         except subprocess.TimeoutExpired:
             self.keeper.kill()
             self.keeper.wait()
+        # A Wine process can outlive its wineserver (seen: rpcss.exe, on a loaded machine) and
+        # hold the test's output open: end whatever still names this prefix.
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/environ", "rb") as f:
+                    if f"WINEPREFIX={self.prefix}".encode() in f.read().split(b"\0"):
+                        os.kill(int(pid), 9)
+            except OSError:
+                pass
         if os.environ.get("QUOLIN_KEEP_PREFIX"):
             print(f"prefix kept: {self.prefix}", file=sys.stderr, flush=True)
         else:
