@@ -240,10 +240,11 @@ Status<LogError> ServiceLog::write_line(std::string_view message) {
   if (!file) return fail(file.error());
 
   for (const Notice& notice : notices) {
+    // Reported first: when the line cannot be written, the event is what tells of the move.
+    events_.report(events::LOG_MOVED_ASIDE, {notice.what, notice.path, notice.reason, notice.new_name});
     if (Status<LogError> written = write_whole_line(files_, file.value().get(), notice.line, waits); !written) {
       return written;
     }
-    events_.report(events::LOG_MOVED_ASIDE, {notice.what, notice.path, notice.reason, notice.new_name});
   }
   return write_whole_line(files_, file.value().get(), message, waits);
 }
