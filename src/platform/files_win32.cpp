@@ -2,8 +2,9 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <vector>
 #include <limits>
+#include <memory>
+#include <vector>
 
 #include "platform/windows_headers.h"
 
@@ -50,12 +51,8 @@ namespace {
 const wchar_t* wide(const std::u16string& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
 
 // Memory the system handed out with LocalAlloc, freed once.
-struct LocalMemory {
-  HLOCAL p = nullptr;
-  LocalMemory() = default;
-  LocalMemory(const LocalMemory&) = delete;
-  LocalMemory& operator=(const LocalMemory&) = delete;
-  ~LocalMemory() { ::LocalFree(p); }
+struct LocalFreeDeleter {
+  void operator()(void* p) const { ::LocalFree(p); }
 };
 
 // "S-1-5-18" and the like, as ConvertSidToStringSidW writes it but without its allocation (this
@@ -133,17 +130,16 @@ class Win32Files final : public Files {
 
   SysStatus CreateDirectoryW(const std::u16string& path, std::u16string_view sddl) override {
     // Built once: the service only ever asks for the one descriptor.
-    if (descriptor_.p == nullptr || sddl != descriptor_sddl_) {
+    if (!descriptor_ || sddl != descriptor_sddl_) {
       PSECURITY_DESCRIPTOR built = nullptr;
       const std::u16string text(sddl);
       if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(wide(text), SDDL_REVISION_1, &built, nullptr)) {
         return last_failure();
       }
-      ::LocalFree(descriptor_.p);
-      descriptor_.p = built;
+      descriptor_.reset(built);
       descriptor_sddl_ = text;
     }
-    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor_.p, FALSE};
+    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor_.get(), FALSE};
     if (::CreateDirectoryW(wide(path), &attributes)) return {};
     return last_failure();
   }
@@ -295,7 +291,7 @@ class Win32Files final : public Files {
   }
 
  private:
-  LocalMemory descriptor_;
+  std::unique_ptr<void, LocalFreeDeleter> descriptor_;
   std::u16string descriptor_sddl_;
   std::string account_sid_;
 };
