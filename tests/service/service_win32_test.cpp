@@ -25,14 +25,5 @@ TEST(SetServiceStatusOnWindows, NullHandleFailsWithInvalidHandle) {
   EXPECT_EQ(set_service_status(scm(), nullptr, running).error(), ServiceError::winapi(6));
 }
 
-TEST(RegisterControlHandlerOnWindows, OutsideAServiceFailsAndDisconnects) {
-  auto [sender, receiver] = make_control_channel();
-  auto handle = register_control_handler(scm(), "QuolinHost", std::move(sender));
-  ASSERT_FALSE(handle);
-  EXPECT_EQ(handle.error().kind, ServiceError::Kind::Winapi);
-  EXPECT_NE(handle.error().code, 0u);
-  EXPECT_EQ(drain(receiver), NOTHING_THEN_DISCONNECTED);
-}
-
 }  // namespace
 }  // namespace quolin
