@@ -19,7 +19,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from private_prefix import (START_LINES, Failure, PrivatePrefix, expect_equal,  # noqa: E402
                             run_scenario, stop_lines)
 
-EM_DASH = "\u2014"
 SPAWNED = "spawned user-session host at service start"
 # Wine stores no events: its ReportEventW is a stub that only traces what it is given, on the
 # stderr of the session's boot, with this WINEDEBUG there: the type and the full identifier,
@@ -100,21 +99,6 @@ def scenario_crash_budget(svc):
     if lines[5][0] - lines[4][0] < 1:
         raise Failure(f"re-spawn came {lines[5][0] - lines[4][0]} s after scheduling")
     expect_equal(svc.stop(), 0, "WIN32_EXIT_CODE after stop")
-
-
-def scenario_clean_exit_pauses(svc):
-    """Exit code 0 within 5 s means another instance runs: nothing more is launched."""
-    pid = started(svc, ["exit 0 after 200", "run"])
-    found = svc.wait_for(r"user-session host pid=\d+ exited cleanly in \d+ ms .*")
-    m = re.fullmatch(rf"user-session host pid={pid} exited cleanly in (\d+) ms {EM_DASH} "
-                     r"assuming another quolin\.exe is already running in this session; "
-                     r"pausing re-spawn until next SessionLogon", found[0])
-    if not m or not 200 <= int(m.group(1)) < 5000:
-        raise Failure(f"clean-exit line: {found[0]!r}")
-    time.sleep(2.5)
-    expect_equal(len(svc.launches()), 1, "launches after a clean early exit")
-    expect_equal(svc.stop(), 0, "WIN32_EXIT_CODE after stop")
-    expect_equal(svc.messages()[-2:], stop_lines(), "stop lines without a host")
 
 
 def scenario_missing_host(svc):
