@@ -9,14 +9,16 @@
 //     that jumps by random amounts, with hosts that exit with random codes, launches that
 //     succeed, find nobody or fail at random, and now and then a log line that cannot be
 //     written (after which the Supervisor is abandoned and a new one started, as a restarted
-//     service would). After every event its state is compared with a reference model of the
-//     policy, and these are checked on their own: a host and a re-spawn deadline are never held
-//     together; at most one host is held; nothing is launched from waiting for logon except on
-//     a logon-class change; the crash count only moves by its rules. The shared
-//     FakeHostLauncher finds a host released twice or never, or a handle closed outside release.
+//     service would). After every event, what it changed is held against the rules, with the
+//     Supervisor's own table, budget and time limits: a host and a re-spawn deadline are never
+//     held together; at most one host is held; nothing is launched from waiting for logon except
+//     on a logon-class change; a quiet poll does nothing; an exit sets the count and the deadline
+//     the rules call for; a due re-spawn launches once. The shared FakeHostLauncher finds a host
+//     released twice or never, or a handle closed outside release.
 //   run loop: run_service_main for the whole run, fed through the real control handler and
-//     channel (session-change controls with a notification record, and time-outs), checked
-//     against the same model from what the launcher and the log see, ended by a stop control.
+//     channel (session-change controls with a notification record, and time-outs), with the
+//     rules that the launcher and the log show checked after every event, ended by a stop
+//     control.
 // Memory: the live heap blocks (allocations minus releases) and the resident set size after 1M
 // events and at the end; neither may grow.
 //
@@ -181,7 +183,7 @@ class World {
   std::optional<HostExit> exit_;
 };
 
-// ---- the reference model of the policy ----
+// ---- what must hold after each event ----
 
 enum class ReasonClass { Logon, Logoff, None };
 
@@ -192,124 +194,151 @@ ReasonClass classify(std::string_view reason) {
   return ReasonClass::None;
 }
 
-// The policy, written out a second time from its rules, tracking what the Supervisor should
-// hold and how many launches and lines each event should cause. Its numbers (the back-off
-// table, the crash budget, the two time limits) are the Supervisor's own: the model checks the
-// decisions, not the constants.
-struct Model {
-  static constexpr std::uint32_t BUDGET = Supervisor::CRASH_BUDGET;
+std::uint32_t bump(std::uint32_t n) { return n == 0xFFFFFFFFu ? n : n + 1; }
 
-  bool host = false;
-  Instant launched_at{};
-  // The session of the latest launch: the world launches every host into session 1.
-  std::optional<std::uint32_t> host_session;
-  std::optional<Instant> deadline;
-  std::uint32_t count = 0;
+// The re-spawn deadline a crash count calls for, from the Supervisor's own table and budget:
+// none once the budget is spent.
+std::optional<Instant> deadline_for(std::uint32_t count, Instant now) {
+  if (count == 0 || count > Supervisor::CRASH_BUDGET) return std::nullopt;
+  const std::size_t last = Supervisor::RESPAWN_DELAYS.size() - 1;
+  return now.plus(Supervisor::RESPAWN_DELAYS[std::min<std::size_t>(count - 1, last)]);
+}
+
+// One event as the soak made it. The world launches every host into session 1.
+struct Event {
+  bool poll = true;  // otherwise a session change
+  ReasonClass reason = ReasonClass::None;
+  std::uint32_t session = 0;
+  std::optional<HostExit> exit;              // what a poll of the held host reports
+  LaunchKind launch = LaunchKind::Launched;  // what a launch during the event gives
+  Instant now;
+};
+
+// What is seen before and after an event. Only the Supervisor part sees the deadline and count.
+struct Seen {
+  std::optional<std::uint32_t> host;
   std::uint64_t launches = 0;
   std::uint64_t lines = 0;
-  // How often each path of the policy was taken, to show that the run reached them all.
-  struct Paths {
-    std::uint64_t clean_exits = 0, crashes = 0, budget_exceeded = 0, respawns = 0, respawns_deferred = 0,
-                  respawns_failed = 0, stable_runs = 0;
-  } paths;
+  std::optional<Instant> deadline;
+  std::uint32_t count = 0;
+};
 
-  static std::uint32_t bump(std::uint32_t n) { return n == 0xFFFFFFFFu ? n : n + 1; }
-  static Duration delay(std::uint32_t count) {
-    const std::uint32_t last = static_cast<std::uint32_t>(Supervisor::RESPAWN_DELAYS.size() - 1);
-    return Supervisor::RESPAWN_DELAYS[std::min(count - 1, last)];
-  }
+Seen see(const World& w) { return {w.live(), w.launcher.launch_calls(), w.lines(), {}, 0}; }
 
-  // A launch with the given outcome; true when a host was recorded.
-  bool launch(LaunchKind kind, Instant now) {
-    ++launches;
-    ++lines;  // every outcome writes one line
-    if (kind != LaunchKind::Launched) return false;
-    host = true;
-    host_session = 1;
-    launched_at = now;
-    deadline.reset();
-    return true;
-  }
+Seen see(const World& w, const Supervisor& s) {
+  Seen seen = see(w);
+  seen.deadline = s.respawn_deadline();
+  seen.count = s.consecutive_crashes();
+  return seen;
+}
 
-  void start(LaunchKind kind, Instant now) {
-    count = 0;
-    deadline.reset();
-    launch(kind, now);
-  }
+// How often each path of the policy was taken, to show that the run reached them all.
+struct Paths {
+  std::uint64_t clean_exits = 0, crashes = 0, budget_exceeded = 0, respawns = 0, respawns_deferred = 0,
+                respawns_failed = 0, stable_runs = 0;
+};
 
-  void session_change(std::string_view reason, std::uint32_t session, LaunchKind kind, Instant now) {
-    ++lines;
-    switch (classify(reason)) {
-      case ReasonClass::Logon:
-        count = 0;
-        deadline.reset();
-        if (host) {
-          ++lines;
-        } else {
-          launch(kind, now);
-        }
-        break;
-      case ReasonClass::Logoff:
-        if (host_session && session != *host_session) {  // another session's: one line, no change
-          ++lines;
-          break;
-        }
-        if (host) ++lines;
-        host = false;
-        count = 0;
-        deadline.reset();
-        break;
-      case ReasonClass::None:
-        break;
-    }
-  }
+// The rules of one event, checked on what it changed. Nothing is worked out ahead of the
+// Supervisor: the one thing remembered is when the held host was launched, which the exit
+// rules need.
+class Rules {
+ public:
+  Rules(Violations& v, const char* part) : violations_(v), part_(part) {}
 
-  void poll(const std::optional<HostExit>& exit, LaunchKind kind, Instant now) {
-    if (host) {
-      if (!exit) return;
-      const Duration run = now.saturating_since(launched_at);
-      host = false;
-      if (exit->code == 0u && run < Supervisor::CLEAN_EXIT_WINDOW) {
-        ++paths.clean_exits;
-        count = 0;
-        deadline.reset();
-        ++lines;
-        return;
-      }
-      ++paths.crashes;
-      const bool stable = run >= Supervisor::STABLE_RUN_TIME;
-      if (stable) ++paths.stable_runs;
-      count = stable ? 1 : bump(count);
-      ++lines;
-      if (count > BUDGET) {
-        ++paths.budget_exceeded;
-        deadline.reset();
-        ++lines;
-        return;
-      }
-      deadline = now.plus(delay(count));
-      ++lines;
-      // The shortest delay is a second: the re-spawn never falls in the same poll.
-      return;
-    }
-    if (!deadline || now < *deadline) return;
-    if (launch(kind, now)) {
-      ++paths.respawns;
-      return;
-    }
-    if (kind == LaunchKind::NoActiveSession) {
-      ++paths.respawns_deferred;
-      deadline.reset();
-      return;
-    }
-    ++paths.respawns_failed;
-    count = bump(count);
-    if (count > BUDGET) {
-      deadline.reset();
+  // What the launcher, the log and the clock alone show: both parts.
+  void check_world(const Seen& b, const Seen& a, const Event& e, std::size_t live, std::uint64_t n) {
+    const std::uint64_t launches = a.launches - b.launches;
+    if (live > 1) report(n, std::to_string(live) + " hosts held at once");
+    if (launches > 1) report(n, "more than one launch in one event");
+    if (a.lines - b.lines < launches) report(n, "a launch without its line");
+    if (launches > 0 && b.host) report(n, "a launch while a host is held");
+    if (e.poll) {
+      if (b.host && !e.exit && (a.host != b.host || a.lines != b.lines)) report(n, "a quiet poll did something");
+      if (b.host && e.exit && (a.host || a.lines == b.lines)) report(n, "an exit not let go with its line");
     } else {
-      deadline = now.plus(delay(count));
+      if (a.lines == b.lines) report(n, "a session change without its line");
+      if (e.reason != ReasonClass::Logon && launches > 0) report(n, "a launch on a change that is not a logon");
+      if (e.reason == ReasonClass::Logon && !b.host && launches == 0) report(n, "a logon without a host launched nothing");
+      if (e.reason == ReasonClass::None && a.host != b.host) report(n, "a change without a class moved the host");
+      if (e.reason == ReasonClass::Logoff && e.session == 1 && a.host) report(n, "the host outlived its session's logoff");
+    }
+    if (a.host && a.host != b.host) {
+      host_since_ = e.now;
+      ever_launched_ = true;
     }
   }
+
+  // What the Supervisor holds: the crash count and the re-spawn deadline.
+  void check_supervisor(const Seen& b, const Seen& a, const Event& e, std::optional<Instant> host_since,
+                        std::uint64_t n) {
+    const bool launched = a.launches > b.launches;
+    const bool same = a.host == b.host && a.deadline == b.deadline && a.count == b.count;
+    if (a.host && a.deadline) report(n, "a host and a re-spawn deadline held together");
+    if (a.count > Supervisor::CRASH_BUDGET && (a.host || a.deadline)) report(n, "went on with the budget spent");
+    if (!b.host && !b.deadline && launched && e.reason != ReasonClass::Logon) {
+      report(n, "launch from waiting for logon without a logon-class change");
+    }
+    if (!e.poll) {
+      const bool ours = !ever_launched_ || e.session == 1;
+      if (e.reason == ReasonClass::Logon || (e.reason == ReasonClass::Logoff && ours)) {
+        if (a.count != 0 || a.deadline) report(n, "a logon or logoff left the count or the deadline");
+      } else if (!same) {
+        report(n, "a change that concerns no host moved the state");
+      }
+    } else if (b.host && e.exit && host_since) {
+      check_exit(b, a, *e.exit, e.now.saturating_since(*host_since), e.now, n);
+    } else if (!b.host && b.deadline && e.now >= *b.deadline) {
+      check_respawn(b, a, e, n);
+    } else if (!e.exit && !same) {
+      report(n, "a poll with nothing due moved the state");
+    }
+  }
+
+  std::optional<Instant> host_since() const { return host_since_; }
+  Paths paths;
+
+ private:
+  void check_exit(const Seen& b, const Seen& a, const HostExit& exit, Duration run, Instant now, std::uint64_t n) {
+    if (exit.code == 0u && run < Supervisor::CLEAN_EXIT_WINDOW) {
+      ++paths.clean_exits;
+      if (a.count != 0 || a.deadline) report(n, "a clean exit kept the count or set a deadline");
+      return;
+    }
+    ++paths.crashes;
+    const bool stable = run >= Supervisor::STABLE_RUN_TIME;
+    if (stable) ++paths.stable_runs;
+    const std::uint32_t count = stable ? 1 : bump(b.count);
+    if (count > Supervisor::CRASH_BUDGET) ++paths.budget_exceeded;
+    if (a.count != count) report(n, "crash count " + std::to_string(a.count) + ", the rules say " + std::to_string(count));
+    if (a.deadline != deadline_for(count, now)) report(n, "the re-spawn deadline is not the table's");
+  }
+
+  void check_respawn(const Seen& b, const Seen& a, const Event& e, std::uint64_t n) {
+    if (a.launches != b.launches + 1) report(n, "a re-spawn that is due did not launch");
+    switch (e.launch) {
+      case LaunchKind::Launched:
+        ++paths.respawns;
+        if (!a.host || a.deadline || a.count != b.count) report(n, "a re-spawned host is not held as it should be");
+        break;
+      case LaunchKind::NoActiveSession:
+        ++paths.respawns_deferred;
+        if (a.host || a.deadline || a.count != b.count) report(n, "a re-spawn without a user did not wait for logon");
+        break;
+      case LaunchKind::Failed:
+        ++paths.respawns_failed;
+        if (a.count != bump(b.count) || a.deadline != deadline_for(a.count, e.now)) {
+          report(n, "a failed re-spawn did not count as a crash");
+        }
+        break;
+    }
+  }
+
+  void report(std::uint64_t n, const std::string& what) { violations_.report(n, part_, what); }
+
+  Violations& violations_;
+  const char* part_;
+  std::optional<Instant> host_since_;
+  bool ever_launched_ = false;
 };
 
 // ---- random events ----
@@ -331,25 +360,18 @@ Duration random_step(Random& r) {
 }
 
 // Now and then the clock lands exactly on a boundary of the policy: 5 s or 60 s after the
-// launch (or a nanosecond short of it), or the re-spawn deadline (or just short of it).
-Duration step_to_boundary(Random& r, Instant now, const Model& m) {
-  std::optional<Instant> target;
-  const bool just_short = r.chance(2);
-  if (m.host) {
-    target = m.launched_at.plus(r.chance(2) ? Supervisor::CLEAN_EXIT_WINDOW : Supervisor::STABLE_RUN_TIME);
-  } else if (m.deadline) {
-    target = m.deadline;
-  }
+// launch (or a nanosecond short of it), or the re-spawn deadline when it is known (or just
+// short of it).
+Duration next_step(Random& r, Instant now, std::optional<Instant> host_since, std::optional<Instant> deadline) {
+  if (!r.chance(4)) return random_step(r);
+  std::optional<Instant> target = deadline;
+  if (host_since) target = host_since->plus(r.chance(2) ? Supervisor::CLEAN_EXIT_WINDOW : Supervisor::STABLE_RUN_TIME);
   if (!target) return Duration{};
   Duration d = target->since_origin;
-  if (just_short && (d.secs > 0 || d.nanos > 0)) {
+  if (r.chance(2) && (d.secs > 0 || d.nanos > 0)) {
     d = d.nanos > 0 ? Duration{d.secs, d.nanos - 1} : Duration{d.secs - 1, NANOS_PER_SEC - 1};
   }
   return Instant{d}.saturating_since(now);
-}
-
-Duration next_step(Random& r, Instant now, const Model& m) {
-  return r.chance(4) ? step_to_boundary(r, now, m) : random_step(r);
 }
 
 LaunchKind random_launch(Random& r) {
@@ -357,6 +379,21 @@ LaunchKind random_launch(Random& r) {
   return x < 7 ? LaunchKind::Launched : x < 9 ? LaunchKind::Failed : LaunchKind::NoActiveSession;
 }
 
+// A session change, or (two times in three) a poll. Half of the changes concern the host's
+// session; the others any session at all.
+Event random_event(Random& r, std::string& reason) {
+  Event e;
+  e.poll = r.below(3) != 0;
+  if (e.poll) return e;
+  reason = random_reason(r);
+  if (r.chance(50)) {  // both kinds in one name: a logon
+    reason = std::string(session_reason_name(SessionReason::SessionLogoff)) + "+" +
+             std::string(session_reason_name(SessionReason::ConsoleConnect));
+  }
+  e.reason = classify(reason);
+  e.session = r.below(2) == 0 ? 1u : static_cast<std::uint32_t>(r.next());
+  return e;
+}
 
 // ---- part 1: the Supervisor alone ----
 
@@ -367,29 +404,9 @@ struct PartResult {
   double seconds = 0;
   MemorySample at_1m;
   MemorySample at_end;
-  Model::Paths paths;
+  Paths paths;
+  bool has_paths = false;
 };
-
-// What holds after every event in both parts: at most one host, and the one the launcher holds
-// is the one the model expects.
-void check_world(const World& w, const Model& m, std::uint64_t launch_base, std::uint64_t line_base,
-                 std::uint64_t event, const char* part, Violations& v) {
-  const std::size_t live = w.live_count();
-  if (live > 1) v.report(event, part, std::to_string(live) + " hosts held at once");
-  if ((live == 1) != m.host) v.report(event, part, "host held: model says " + std::to_string(m.host));
-  if (w.launcher.launch_calls() - launch_base != m.launches) v.report(event, part, "launches differ from the model");
-  if (w.lines() - line_base != m.lines) v.report(event, part, "number of lines differs from the model");
-}
-
-void check_state(const Supervisor& s, const Model& m, const World& w, std::uint64_t event, Violations& v) {
-  const char* part = "supervisor";
-  if (s.holds_host() && s.respawn_deadline()) v.report(event, part, "a host and a re-spawn deadline held together");
-  if (s.host_pid() != w.live()) v.report(event, part, "held host and the launcher's live host disagree");
-  if (s.respawn_deadline() != m.deadline) v.report(event, part, "re-spawn deadline differs from the model");
-  if (s.consecutive_crashes() != m.count) {
-    v.report(event, part, "count " + std::to_string(s.consecutive_crashes()) + ", model " + std::to_string(m.count));
-  }
-}
 
 PartResult soak_supervisor(std::uint64_t events, std::uint64_t seed, Violations& v) {
   const char* part = "supervisor";
@@ -402,96 +419,61 @@ PartResult soak_supervisor(std::uint64_t events, std::uint64_t seed, Violations&
   event_log.keep = false;
   EventLogSink sink(event_log);
   std::optional<Supervisor> supervisor;
-  Model model;
-  std::uint64_t line_base = 0;
-  std::uint64_t launch_base = 0;
+  std::optional<Rules> rules;
   PartResult result;
 
   auto begin = [&] {
     supervisor.emplace(world.launcher, world.clock, world.log, sink);
-    const Model::Paths paths = model.paths;
-    model = Model{};
-    model.paths = paths;
-    line_base = world.lines();
-    launch_base = world.launcher.launch_calls();
-    const LaunchKind kind = random_launch(r);
-    world.prepare(r, kind, false);
-    model.start(kind, world.clock.now());
+    const Paths paths = rules ? rules->paths : Paths{};
+    rules.emplace(v, part);
+    rules->paths = paths;
+    const Seen before = see(world, *supervisor);
+    world.prepare(r, random_launch(r), false);
     if (!supervisor->start().ok()) v.report(0, part, "start failed without a failing line");
     world.settle();
+    // The start is a logon of its own: one launch, and the host held when it was launched.
+    Event start;
+    start.poll = false;
+    start.reason = ReasonClass::Logon;
+    start.now = world.clock.now();
+    rules->check_world(before, see(world, *supervisor), start, world.live_count(), 0);
   };
   begin();
 
+  std::string reason;
   const auto t0 = std::chrono::steady_clock::now();
-  for (std::uint64_t e = 1; e <= events; ++e) {
-    world.clock.advance(next_step(r, world.clock.now(), model));
-    const LaunchKind kind = random_launch(r);
+  for (std::uint64_t n = 1; n <= events; ++n) {
+    world.clock.advance(next_step(r, world.clock.now(), rules->host_since(), supervisor->respawn_deadline()));
+    Event e = random_event(r, reason);
+    e.launch = random_launch(r);
     // One event in 5000 meets a log line that cannot be written.
-    const std::optional<HostExit> exit = world.prepare(r, kind, r.chance(5000));
+    e.exit = world.prepare(r, e.launch, r.chance(5000));
+    e.now = world.clock.now();
     const std::uint64_t refused_before = world.refused();
+    const std::optional<Instant> host_since = rules->host_since();
+    const Seen before = see(world, *supervisor);
 
-    const bool waiting = !supervisor->holds_host() && !supervisor->respawn_deadline();
-    const std::uint32_t count_before = supervisor->consecutive_crashes();
-    const std::uint64_t launches_before = world.launcher.launch_calls();
-    const Instant now = world.clock.now();
-
-    Status<LogError> status;
-    bool logon = false;
-    bool logoff = false;
-    bool classless = false;
-    bool was_poll = false;
-    if (r.below(3) == 0) {
-      std::string reason(random_reason(r));
-      if (r.chance(50)) {  // both kinds in one name: a logon
-        reason = std::string(session_reason_name(SessionReason::SessionLogoff)) + "+" +
-                 std::string(session_reason_name(SessionReason::ConsoleConnect));
-      }
-      const ReasonClass c = classify(reason);
-      logon = c == ReasonClass::Logon;
-      logoff = c == ReasonClass::Logoff;
-      classless = c == ReasonClass::None;
-      // Half of the changes concern the host's session; the others any session at all.
-      const std::uint32_t session = r.below(2) == 0 ? 1u : static_cast<std::uint32_t>(r.next());
-      model.session_change(reason, session, kind, now);
-      status = supervisor->on_session_change(reason, session);
-    } else {
-      was_poll = true;
-      model.poll(exit, kind, now);
-      status = supervisor->on_poll_timeout();
-    }
+    const Status<LogError> status = e.poll ? supervisor->on_poll_timeout() : supervisor->on_session_change(reason, e.session);
     const bool refused = world.refused() > refused_before;
     world.settle();
 
-    const bool launched_now = world.launcher.launch_calls() > launches_before;
-    if (waiting && launched_now && !logon) v.report(e, part, "launch from waiting for logon without a logon-class change");
-
     if (!status.ok()) {
-      // The model does not follow a failed operation: the Supervisor is finished with then.
-      if (!refused) v.report(e, part, "an operation failed although every line could be written");
-      if (world.live()) v.report(e, part, "a host is still held after a failed line");
+      // After a failed line the Supervisor is finished with: it lets its host go and a new one
+      // starts, as a restarted service would.
+      if (!refused) v.report(n, part, "an operation failed although every line could be written");
       supervisor->abandon();
-      if (world.live()) v.report(e, part, "a host is still held after abandon");
+      if (world.live()) v.report(n, part, "a host is still held after abandon");
       ++result.restarts;
       begin();
       continue;
     }
-    if (refused) v.report(e, part, "a refused line did not fail the operation");
+    if (refused) v.report(n, part, "a refused line did not fail the operation");
+    const Seen after = see(world, *supervisor);
+    if (supervisor->host_pid() != after.host) v.report(n, part, "held host and the launcher's live host disagree");
+    rules->check_world(before, after, e, world.live_count(), n);
+    rules->check_supervisor(before, after, e, host_since, n);
 
-    // The count moves only by its rules.
-    const std::uint32_t count = supervisor->consecutive_crashes();
-    if (count != count_before) {
-      bool allowed = false;
-      if (logon || logoff) allowed = count == 0;
-      if (was_poll) allowed = count == 0 || count == 1 || count == Model::bump(count_before);
-      if (classless) allowed = false;
-      if (!allowed) {
-        v.report(e, part, "count moved from " + std::to_string(count_before) + " to " + std::to_string(count));
-      }
-    }
-    check_world(world, model, launch_base, line_base, e, part, v);
-    check_state(*supervisor, model, world, e, v);
-
-    if (e == 1'000'000) result.at_1m = sample_memory();
+    if (n == 1'000'000) result.at_1m = sample_memory();
   }
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
@@ -501,26 +483,26 @@ PartResult soak_supervisor(std::uint64_t events, std::uint64_t seed, Violations&
   if (world.launcher.release_calls() != world.hosts()) v.report(events, part, "hosts launched and released differ");
   result.events = events;
   result.hosts = world.hosts();
-  result.paths = model.paths;
+  result.paths = rules->paths;
+  result.has_paths = true;
   result.at_end = sample_memory();
   return result;
 }
 
 // ---- part 2: the run loop, through the control handler and the channel ----
 
-// The shared fake environment, driven by one random event before each receive. The launch that
-// start() makes right after asking for the launcher is prepared, and modelled, before the run.
+// The shared fake environment, driven by one random event before each receive. Only what the
+// launcher and the log see is checked here; the Supervisor's own state is the first part's.
 class RunLoopSoak {
  public:
   RunLoopSoak(std::uint64_t events, std::uint64_t seed, Violations& v)
-      : events_(events), random_(seed), violations_(v) {
+      : events_(events), random_(seed), violations_(v), rules_(v, "run loop") {
     event_log_.keep = false;
     env_.record_waits = false;
     env_.time_out_moves_clock = false;  // each event moves it
     env_.before_receive = [this](int) { next_event(); };
-    const LaunchKind kind = random_launch(random_);
-    world_.prepare(random_, kind, false);
-    model_.start(kind, world_.clock.now());
+    // The launch that start() makes right after asking for the launcher.
+    world_.prepare(random_, random_launch(random_), false);
   }
 
   void run() { run_service_main(env_); }
@@ -532,7 +514,6 @@ class RunLoopSoak {
     r.seconds = seconds_;
     r.at_1m = at_1m_;
     r.at_end = at_end_;
-    r.paths = model_.paths;
     return r;
   }
   const World& world() const { return world_; }
@@ -542,11 +523,9 @@ class RunLoopSoak {
   void next_event() {
     world_.settle();
     if (event_ == 0) {
-      // The start-up lines: "service starting", "service running, awaiting SCM events".
-      line_base_ = world_.lines() - model_.lines;
       t0_ = std::chrono::steady_clock::now();
     } else {
-      check();
+      rules_.check_world(before_, see(world_), current_, world_.live_count(), event_);
     }
     if (event_ == 1'000'000) at_1m_ = sample_memory();
     if (event_ == events_) {
@@ -556,34 +535,22 @@ class RunLoopSoak {
       return;
     }
     ++event_;
-    world_.clock.advance(next_step(random_, world_.clock.now(), model_));
-    const LaunchKind kind = random_launch(random_);
-    const std::optional<HostExit> exit = world_.prepare(random_, kind, false);
-    const Instant now = world_.clock.now();
-    waiting_ = !model_.host && !model_.deadline;
-    launches_before_ = world_.launcher.launch_calls();
-    logon_ = false;
-
-    if (random_.below(3) == 0) {
-      // A session-change control with its notification record, as the system delivers it.
+    world_.clock.advance(next_step(random_, world_.clock.now(), rules_.host_since(), std::nullopt));
+    std::string reason;
+    current_ = random_event(random_, reason);
+    current_.launch = random_launch(random_);
+    current_.exit = world_.prepare(random_, current_.launch, false);
+    current_.now = world_.clock.now();
+    before_ = see(world_);
+    if (!current_.poll) {
+      // A session-change control with its notification record, as the system delivers it. The
+      // control handler knows each reason by its event type; a combined name is not one.
       const std::uint32_t event_type = 1 + random_.below(11);
-      const std::uint32_t session = random_.below(2) == 0 ? 1u : static_cast<std::uint32_t>(random_.next());
-      const std::string_view reason = session_reason_name(*session_reason_from_event_type(event_type));
-      logon_ = classify(reason) == ReasonClass::Logon;
-      model_.session_change(reason, session, kind, now);
-      deliver(14, event_type, session);
-    } else {
-      model_.poll(exit, kind, now);
+      current_.reason = classify(session_reason_name(*session_reason_from_event_type(event_type)));
+      deliver(14, event_type, current_.session);
     }
     // The handler has queued the control (or nothing): the receive hands it over, or times out
     // at once.
-  }
-
-  void check() {
-    const char* part = "run loop";
-    const std::uint64_t launched = world_.launcher.launch_calls() - launches_before_;
-    if (waiting_ && launched > 0 && !logon_) violations_.report(event_, part, "launch from waiting for logon without a logon-class change");
-    check_world(world_, model_, 0, line_base_, event_, part, violations_);
   }
 
   void deliver(std::uint32_t control, std::uint32_t event_type, std::uint32_t session) {
@@ -598,17 +565,15 @@ class RunLoopSoak {
   std::uint64_t events_;
   Random random_;
   Violations& violations_;
+  Rules rules_;
   fakes::FakeHostLauncher launcher_;
   fakes::FakeEventLog event_log_;
   EventLogSink sink_{event_log_};
   fakes::FakeServiceEnvironment env_{launcher_, sink_};
   World world_{launcher_, env_.fake_clock, env_.lines};
-  Model model_;
   std::uint64_t event_ = 0;
-  std::uint64_t line_base_ = 0;
-  std::uint64_t launches_before_ = 0;
-  bool waiting_ = false;
-  bool logon_ = false;
+  Event current_;
+  Seen before_;
   std::chrono::steady_clock::time_point t0_;
   double seconds_ = 0;
   MemorySample at_1m_;
@@ -643,12 +608,12 @@ void add_part(std::vector<Row>& rows, const char* part, const PartResult& p, std
   rows.push_back({prefix + "events", std::to_string(p.events), "events", std::to_string(events),
                   p.events == events ? "pass" : "FAIL"});
   rows.push_back({prefix + "hosts launched and released", std::to_string(p.hosts), "hosts", "-", "info"});
-  const Model::Paths& n = p.paths;
-  rows.push_back({prefix + "paths taken: clean exits / crashes / of them after 60 s / budget exceeded",
+  const Paths& n = p.paths;
+  if (p.has_paths) rows.push_back({prefix + "paths taken: clean exits / crashes / of them after 60 s / budget exceeded",
                   std::to_string(n.clean_exits) + " / " + std::to_string(n.crashes) + " / " +
                       std::to_string(n.stable_runs) + " / " + std::to_string(n.budget_exceeded),
                   "events", "-", "info"});
-  rows.push_back({prefix + "paths taken: re-spawns launched / deferred / failed",
+  if (p.has_paths) rows.push_back({prefix + "paths taken: re-spawns launched / deferred / failed",
                   std::to_string(n.respawns) + " / " + std::to_string(n.respawns_deferred) + " / " +
                       std::to_string(n.respawns_failed),
                   "events", "-", "info"});
