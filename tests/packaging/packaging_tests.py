@@ -18,8 +18,7 @@ import sys
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
-from private_prefix import (ROOT, START_LINES, Failure, PrivatePrefix,  # noqa: E402
-                            expect_equal, run_scenario, stop_lines)
+from private_prefix import ROOT, SERVICE, Failure, PrivatePrefix, expect_equal, run_scenario  # noqa: E402
 
 INSTALL_DIR = r"C:\Program Files\Quolin"
 SERVICE_EXE = INSTALL_DIR + r"\quolin-service.exe"
@@ -28,8 +27,10 @@ LOG = LOG_DIR + r"\service.log"
 OLDER_MARKER = b"\0quolin-packaging-test: older package\0"
 EARLIER_LOG = b"2026-01-01 00:00:00 UTC [quolin-service] a line from before the install\n"
 PASSWORD = "throw-away password"
+SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services\QuolinHost"
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 # The event source QuolinHost: both installers register it, both uninstallers remove it.
-EVENT_KEY = r"SYSTEM\CurrentControlSet\Services\EventLog\Application\QuolinHost"
+EVENT_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\QuolinHost"
 EVENT_SOURCE = {"EventMessageFile": SERVICE_EXE, "TypesSupported": "0x7"}
 
 
@@ -53,14 +54,22 @@ def msi_property(msi, name):
     return dict((row[0], row[1]) for row in msi_table(msi, "Property")).get(name)
 
 
-def event_source(wine):
-    """The values of the event source's key, or None when it is not there."""
-    return wine.registry("HKLM\\" + EVENT_KEY).get("QuolinHost")
+def values(wine, key):
+    """The values of a key named QuolinHost (the service's, the event source's), or None when it
+    is not there."""
+    return wine.registry(key).get(SERVICE)
+
+
+def products(wine):
+    """(product code, DisplayVersion) of every installed product named QuolinHost."""
+    return [(code, v.get("DisplayVersion")) for code, v in wine.registry(UNINSTALL_KEY).items()
+            if v.get("DisplayName") == SERVICE]
 
 
 # --- without Wine's SCM -------------------------------------------------------------------
 def scenario_build(args):
-    """The packages, the signatures, and the rows that protect the log folder."""
+    """The packages, the signatures, and the rows that protect the log folder. What the event
+    source's rows mean is checked where msiexec reads them (msi_install)."""
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
     work = lambda name: os.path.join(args.work, name)  # noqa: E731
@@ -94,15 +103,6 @@ def scenario_build(args):
                     "-out", work("unsigned.exe")], check=True, capture_output=True)
     if content(work("unsigned.exe")) != content(args.exe):
         raise Failure("the signed executable differs from the built one beyond its signature")
-    # Every build has its own ProductCode (a major upgrade each time), one UpgradeCode.
-    if msi_property(main, "ProductCode") == msi_property(signed, "ProductCode"):
-        raise Failure("two builds share a ProductCode: the second could not upgrade the first")
-
-    # The event source: two rows of the service's component, naming the installed executable.
-    [exe] = [f[0] for f in msi_table(main, "File") if f[2] == "quolin-service.exe"]
-    rows = sorted((r[1], r[2].rstrip("\\"), r[3], r[4], r[5]) for r in msi_table(main, "Registry"))
-    expect_equal(rows, [("2", EVENT_KEY, "EventMessageFile", f"[#{exe}]", "QuolinService"),
-                        ("2", EVENT_KEY, "TypesSupported", "#7", "QuolinService")], "Registry rows")
 
     # Nothing acts on the log folder by name, in the package or in any script: a step that did,
     # as SYSTEM under ProgramData, could be sent elsewhere by a link a user put there first.
@@ -150,17 +150,14 @@ def scenario_msi_install(args):
         wine.wait_state("RUNNING")
         if wine.read(SERVICE_EXE) != content(os.path.join(args.work, "quolin-service.exe")):
             raise Failure("the installed quolin-service.exe is not the signed one")
-        expect_equal(wine.service_config().get("ObjectName"), "LocalSystem", "account")
-        expect_equal(event_source(wine), EVENT_SOURCE, "event source after install")
-        wine.wait_for("spawned user-session host at service start")
-        host = wine.wait_launches(1)[0]
+        expect_equal(values(wine, SERVICE_KEY).get("ObjectName"), "LocalSystem", "account")
+        expect_equal(values(wine, EVENT_KEY), EVENT_SOURCE, "event source after install")
+        wine.wait_launches(1)  # its lines are the e2e scenarios' to check
         expect_equal(wine.stop(), 0, "WIN32_EXIT_CODE after stop")
-        expect_equal(wine.messages(), START_LINES + ["spawned user-session host at service start"]
-                     + stop_lines(host), "log")
 
         code, log = wine.msiexec("/x", r"C:\QuolinHost-signed.msi", "/qn")
         expect_equal(code, 0, f"msiexec /x exit code; log:\n{log[-3000:]}")
-        expect_equal((wine.state(), wine.products(), event_source(wine)), (None, [], None),
+        expect_equal((wine.state(), products(wine), values(wine, EVENT_KEY)), (None, [], None),
                      "service, products, event source after /x")
         expect_equal(sorted(os.listdir(wine.unix(INSTALL_DIR))),
                      ["quolin-launches.txt", "quolin.exe"],
@@ -177,20 +174,19 @@ def scenario_msi_upgrade(args):
         if not wine.read(SERVICE_EXE).endswith(OLDER_MARKER):
             raise Failure("the older package did not install its own file")
         wine.stop()  # under Wine the upgrade could not replace a running file
-        expect_equal(wine.messages()[-2:], stop_lines(), "last log lines")
         install(wine, "QuolinHost.msi")
         wine.wait_state("RUNNING")
         installed = msi_property(os.path.join(args.work, "QuolinHost.msi"), "ProductCode")
-        expect_equal(wine.products(), [(installed, args.version)], "products after the upgrade")
+        expect_equal(products(wine), [(installed, args.version)], "products after the upgrade")
         if wine.read(SERVICE_EXE) != content(args.exe):
             raise Failure("the upgrade did not replace quolin-service.exe")
-        expect_equal(event_source(wine), EVENT_SOURCE, "event source after the upgrade")
+        expect_equal(values(wine, EVENT_KEY), EVENT_SOURCE, "event source after the upgrade")
 
         # ERROR_INSTALL_FAILURE: the launch condition refuses a detected newer version.
         log = install(wine, "QuolinHost-older.msi", want_code=1603 % 256)
         if f"WIX_DOWNGRADE_DETECTED = {installed}" not in log:
             raise Failure("the downgrade was refused but not as a detected newer version")
-        expect_equal((wine.state(), wine.products()), ("RUNNING", [(installed, args.version)]),
+        expect_equal((wine.state(), products(wine)), ("RUNNING", [(installed, args.version)]),
                      "service and products after a refused downgrade")
         if wine.read(SERVICE_EXE) != content(args.exe):
             raise Failure("the refused downgrade changed quolin-service.exe")
@@ -242,8 +238,8 @@ def scenario_scripts(args):
         r = sh("install.cmd")
         expect_equal(r.returncode, 0, f"install.cmd; output:\n{r.stdout}{r.stderr}")
         expect_equal(wine.state(), "RUNNING", "state after install.cmd")
-        expect_equal(wine.service_config().get("ImagePath"), f'"{SERVICE_EXE}"', "ImagePath")
-        expect_equal(event_source(wine), EVENT_SOURCE, "event source after install.cmd")
+        expect_equal(values(wine, SERVICE_KEY).get("ImagePath"), f'"{SERVICE_EXE}"', "ImagePath")
+        expect_equal(values(wine, EVENT_KEY), EVENT_SOURCE, "event source after install.cmd")
         for name in ("quolin-service.exe", "quolin.exe"):
             if wine.read(INSTALL_DIR + "\\" + name) != wine.read(AWKWARD + "\\" + name):
                 raise Failure(f"{name} was not copied into {INSTALL_DIR}")
@@ -251,7 +247,7 @@ def scenario_scripts(args):
 
         r = sh("uninstall.cmd")
         expect_equal(r.returncode, 0, f"uninstall.cmd; output:\n{r.stdout}{r.stderr}")
-        expect_equal((wine.state(), event_source(wine)), (None, None),
+        expect_equal((wine.state(), values(wine, EVENT_KEY)), (None, None),
                      "service and event source after uninstall.cmd")
         expect_equal(sorted(os.listdir(wine.unix(INSTALL_DIR))), ["quolin-launches.txt", "quolin.exe"],
                      "left in Program Files by uninstall.cmd (the host and its record)")
