@@ -55,9 +55,6 @@ class NativeWindows(WinePrefix):
         return [(EVENT_TYPES.get(e["level"], 0), e["id"], e["strings"] or [])
                 for e in json.loads(powershell(script) or "[]")]
 
-    def drive_c(self, *parts):
-        return self.unix("C:\\" + "\\".join(parts))
-
     def unix(self, windows_path):
         """The real path of a C: path as a scenario names it."""
         assert windows_path[:3].upper() == "C:\\", windows_path

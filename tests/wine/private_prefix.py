@@ -182,43 +182,24 @@ class PrivatePrefix:
         text = raw.decode("utf-16") if raw[:2] == b"\xff\xfe" else raw.decode("utf-8", "replace")
         return r.returncode, text + r.stdout + r.stderr
 
-    def tool(self, exe, *args, ready):
-        """A test tool from C:\\ started beside the service; returns once it printed `ready`."""
-        proc = subprocess.Popen(self.command("C:\\" + exe, *args), env=self.env,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        first = proc.stdout.readline().strip()
-        if first != ready:
-            raise self.Error(f"{exe} {args}: {first!r} {proc.stderr.read()!r}")
-        return proc
-
-    def watch_exit(self, pid):
-        """exit_watch.exe holds a handle to the process from now; the function returned gives
-        its exit code once it ends."""
-        proc = self.tool("exit_watch.exe", pid, ready=f"watching {pid}")
-
-        def result(timeout=30):
-            out, err = proc.communicate(timeout=timeout)
-            m = re.fullmatch(r"exit=(\d+)", out.strip())
-            if proc.returncode != 0 or not m:
-                raise self.Error(f"exit_watch: status {proc.returncode}, {out!r} {err!r}")
-            return int(m.group(1))
-        return result
-
     def hold_log(self, millis):
-        """hold_file.exe holds the service log without write sharing from when this returns,
+        """C:\\hold_file.exe holds the service log without write sharing from when this returns,
         for `millis` ms, and sends the service a stop meanwhile."""
-        return self.tool("hold_file.exe", LOG, millis, SERVICE, ready="holding")
+        proc = subprocess.Popen(self.command(r"C:\hold_file.exe", LOG, millis, SERVICE), env=self.env,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        if (first := proc.stdout.readline().strip()) != "holding":
+            raise self.Error(f"hold_file: {first!r} {proc.stderr.read()!r}")
+        return proc
 
     # --- the Service Control Manager and the registry ---------------------------------------
     def install(self):
         r = self.sc("create", SERVICE, "binPath=", self.install_dir + r"\quolin-service.exe")
         expect_equal(r.returncode, 0, f"sc create: {r.stdout}{r.stderr}")
 
-    def start(self, wait_running=True):
+    def start(self):
         r = self.sc("start", SERVICE)
-        if wait_running:
-            expect_equal(r.returncode, 0, f"sc start: {r.stdout}{r.stderr}")
-            self.wait_state("RUNNING")
+        expect_equal(r.returncode, 0, f"sc start: {r.stdout}{r.stderr}")
+        self.wait_state("RUNNING")
 
     def stop(self):
         """sc stop; returns WIN32_EXIT_CODE once STOPPED and the service's process is gone
