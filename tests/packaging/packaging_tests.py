@@ -69,7 +69,7 @@ def products(wine):
 # --- without Wine's SCM -------------------------------------------------------------------
 def scenario_build(args):
     """The packages, the signatures, and the rows that protect the log folder. What the event
-    source's rows mean is checked where msiexec reads them (msi_install)."""
+    source's rows mean is checked where msiexec reads them (msi)."""
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
     work = lambda name: os.path.join(args.work, name)  # noqa: E731
@@ -128,59 +128,42 @@ def prefix(name, args, files=()):
                          install_dir=INSTALL_DIR)
 
 
-def install(wine, package, want_code=0):
-    code, log = wine.msiexec("/i", "C:\\" + package, "/qn")
+def install(wine, package, *options, want_code=0):
+    code, log = wine.msiexec("/i", "C:\\" + package, "/qn", *options)
     expect_equal(code, want_code, f"msiexec /i {package} exit code; log:\n{log[-3000:]}")
     return log
 
 
-def scenario_msi_install(args):
-    """The signed package over a log left from before, with its install folder asked for
-    elsewhere on the command line: it installs into Program Files all the same, the signed
-    executable runs under the SCM and launches the host; uninstall removes the program; the log
-    is never touched."""
-    with prefix("install", args, {INSTALL_DIR + r"\quolin.exe": args.host}) as wine:
+def scenario_msi(args):
+    """The older package over a log left from before, with its install folder asked for
+    elsewhere on the command line: it installs into Program Files all the same, and its service
+    runs and launches the host. The signed package upgrades it in place: its executable runs
+    under the SCM as LocalSystem, launches the host and is the event source's message file. A
+    downgrade is refused and changes nothing; uninstall removes the program and the event source
+    and leaves the operator's files. The log is never touched."""
+    signed = content(os.path.join(args.work, "quolin-service.exe"))
+    with prefix("msi", args, {INSTALL_DIR + r"\quolin.exe": args.host}) as wine:
         wine.put(LOG, data=EARLIER_LOG)
         planted = r"C:\Users\Public\Planted"
-        code, log = wine.msiexec("/i", r"C:\QuolinHost-signed.msi", "/qn", f"INSTALLFOLDER={planted}",
-                                 f"InstallFolder={planted}", f"TARGETDIR={planted}")
-        expect_equal(code, 0, f"msiexec /i exit code; log:\n{log[-3000:]}")
+        install(wine, "QuolinHost-older.msi", f"INSTALLFOLDER={planted}", f"InstallFolder={planted}",
+                f"TARGETDIR={planted}")
         if os.path.exists(wine.unix(planted)):
             raise Failure(f"the command line redirected the install into {planted}")
         wine.wait_state("RUNNING")
-        if wine.read(SERVICE_EXE) != content(os.path.join(args.work, "quolin-service.exe")):
-            raise Failure("the installed quolin-service.exe is not the signed one")
-        expect_equal(values(wine, SERVICE_KEY).get("ObjectName"), "LocalSystem", "account")
-        expect_equal(values(wine, EVENT_KEY), EVENT_SOURCE, "event source after install")
-        wine.wait_launches(1)  # its lines are the e2e scenarios' to check
-        expect_equal(wine.stop(), 0, "WIN32_EXIT_CODE after stop")
-
-        code, log = wine.msiexec("/x", r"C:\QuolinHost-signed.msi", "/qn")
-        expect_equal(code, 0, f"msiexec /x exit code; log:\n{log[-3000:]}")
-        expect_equal((wine.state(), products(wine), values(wine, EVENT_KEY)), (None, [], None),
-                     "service, products, event source after /x")
-        expect_equal(sorted(os.listdir(wine.unix(INSTALL_DIR))),
-                     ["quolin-launches.txt", "quolin.exe"],
-                     "files left by uninstall: the operator's, not the package's")
-        expect_equal(wine.read(LOG), EARLIER_LOG, "the log after install and uninstall")
-
-
-def scenario_msi_upgrade(args):
-    """An older package upgraded in place to the new binary, which starts again; a downgrade
-    is refused and changes nothing."""
-    with prefix("upgrade", args) as wine:
-        install(wine, "QuolinHost-older.msi")
-        wine.wait_state("RUNNING")
         if not wine.read(SERVICE_EXE).endswith(OLDER_MARKER):
             raise Failure("the older package did not install its own file")
+        wine.wait_launches(1)  # the host's lines are the e2e scenarios' to check
         wine.stop()  # under Wine the upgrade could not replace a running file
-        install(wine, "QuolinHost.msi")
+
+        install(wine, "QuolinHost-signed.msi")
         wine.wait_state("RUNNING")
-        installed = msi_property(os.path.join(args.work, "QuolinHost.msi"), "ProductCode")
+        installed = msi_property(os.path.join(args.work, "QuolinHost-signed.msi"), "ProductCode")
         expect_equal(products(wine), [(installed, args.version)], "products after the upgrade")
-        if wine.read(SERVICE_EXE) != content(args.exe):
-            raise Failure("the upgrade did not replace quolin-service.exe")
+        if wine.read(SERVICE_EXE) != signed:
+            raise Failure("the upgrade did not install the signed quolin-service.exe")
+        expect_equal(values(wine, SERVICE_KEY).get("ObjectName"), "LocalSystem", "account")
         expect_equal(values(wine, EVENT_KEY), EVENT_SOURCE, "event source after the upgrade")
+        wine.wait_launches(2)
 
         # ERROR_INSTALL_FAILURE: the launch condition refuses a detected newer version.
         log = install(wine, "QuolinHost-older.msi", want_code=1603 % 256)
@@ -188,9 +171,17 @@ def scenario_msi_upgrade(args):
             raise Failure("the downgrade was refused but not as a detected newer version")
         expect_equal((wine.state(), products(wine)), ("RUNNING", [(installed, args.version)]),
                      "service and products after a refused downgrade")
-        if wine.read(SERVICE_EXE) != content(args.exe):
+        if wine.read(SERVICE_EXE) != signed:
             raise Failure("the refused downgrade changed quolin-service.exe")
-        expect_equal(wine.stop(), 0, "WIN32_EXIT_CODE after stop")
+
+        wine.stop()
+        code, log = wine.msiexec("/x", r"C:\QuolinHost-signed.msi", "/qn")
+        expect_equal(code, 0, f"msiexec /x exit code; log:\n{log[-3000:]}")
+        expect_equal((wine.state(), products(wine), values(wine, EVENT_KEY)), (None, [], None),
+                     "service, products, event source after /x")
+        expect_equal(sorted(os.listdir(wine.unix(INSTALL_DIR))), ["quolin-launches.txt", "quolin.exe"],
+                     "files left by uninstall: the operator's, not the package's")
+        expect_equal(wine.read(LOG), EARLIER_LOG, "the log after install, upgrade and uninstall")
 
 
 # --- install.cmd and uninstall.cmd under Wine ----------------------------------------------
