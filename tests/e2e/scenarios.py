@@ -166,19 +166,14 @@ def scenario_service_killed(svc):
 
 
 def scenario_log_held(svc):
-    """A reader that holds the log without sharing write access: let go after 100 ms, the stop
-    lines are written once each and the service stops normally; held for 2 s, the service ends
-    STOPPED with the sharing violation's code, 32, which the Event Log gets as its last event
-    (1900): the one place left that can say why."""
-    pid = started(svc, ["run", "run"])
-    for millis, code in ((100, 0), (2000, 32)):
-        holder = svc.hold_log(millis)
-        expect_equal(svc.wait_state("STOPPED"), code, f"WIN32_EXIT_CODE after a {millis} ms lock")
-        expect_equal(holder.wait(timeout=30), 0, "hold_file's exit status")
-        if millis == 100:
-            expect_equal(svc.messages(), START_LINES + [SPAWNED] + stop_lines(pid), "log")
-            svc.start()
-            svc.wait_for(SPAWNED, count=2)
+    """A reader that holds the log without sharing write access for 2 s, longer than the service
+    waits for it: the service ends STOPPED with the sharing violation's code, 32, which the Event
+    Log gets as its last event (1900): the one place left that can say why. That a shorter hold
+    is waited out, each line written once, the native tests of the log prove."""
+    started(svc, ["run"])
+    holder = svc.hold_log(2000)
+    expect_equal(svc.wait_state("STOPPED"), 32, "WIN32_EXIT_CODE after a 2 s lock")
+    expect_equal(holder.wait(timeout=30), 0, "hold_file's exit status")
     svc.wait_gone("quolin.exe", timeout=5)  # ended with the service's error exit
     expect_equal(svc.events()[-1], (ERROR, 1900, ["os error 32"]), "the last event")
 
