@@ -299,18 +299,14 @@ class PrivatePrefix:
         for args in (["-k"], ["-w"]):
             subprocess.run(["wineserver", *args], env=self.env, check=False, timeout=120,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            self.keeper.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.keeper.kill()
-            self.keeper.wait()
         # A Wine process can outlive its wineserver (seen: rpcss.exe, on a loaded machine) and
-        # hold the test's output open: end whatever still names this prefix.
+        # hold the test's output open: end whatever still names this prefix, the keeper too.
         for pid, _ in self._pids():
             try:
                 os.kill(pid, 9)
             except OSError:
                 pass
+        self.keeper.wait()
         if os.environ.get("QUOLIN_KEEP_PREFIX"):
             print(f"prefix kept: {self.prefix}", file=sys.stderr, flush=True)
         else:
