@@ -4,8 +4,8 @@
 One scenario per invocation, each Wine scenario in a prefix of its own. `build` makes in
 --work, with scripts/package, QuolinHost.msi (unsigned), QuolinHost-signed.msi (a throw-away
 certificate; the signed quolin-service.exe beside it) and QuolinHost-older.msi (version 0.0.1,
-its executable marked by appended bytes). scripts/package itself checks the rows it adds to
-what wixl builds; the build scenario checks what those rows mean together.
+unsigned: the signed executable tells its upgrade). scripts/package itself checks the rows it
+adds to what wixl builds; the build scenario checks what those rows mean together.
 Neither the package nor the scripts touch the log folder: the service makes and guards it
 (tests/e2e). The package's install folder is checked under Wine's msiexec to stay in Program
 Files whatever the command line asks.
@@ -24,7 +24,6 @@ INSTALL_DIR = r"C:\Program Files\Quolin"
 SERVICE_EXE = INSTALL_DIR + r"\quolin-service.exe"
 LOG_DIR = r"C:\ProgramData\Quolin"  # where installers must not reach (a Wine service logs elsewhere)
 LOG = LOG_DIR + r"\service.log"
-OLDER_MARKER = b"\0quolin-packaging-test: older package\0"
 EARLIER_LOG = b"2026-01-01 00:00:00 UTC [quolin-service] a line from before the install\n"
 PASSWORD = "throw-away password"
 SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services\QuolinHost"
@@ -76,10 +75,7 @@ def scenario_build(args):
     package = os.path.join(ROOT, "scripts", "package")
     main, signed = work("QuolinHost.msi"), work("QuolinHost-signed.msi")
     subprocess.run([package, "--exe", args.exe, "--output", main], check=True)
-    shutil.copy(args.exe, work("quolin-service-older.exe"))
-    with open(work("quolin-service-older.exe"), "ab") as f:
-        f.write(OLDER_MARKER)  # bytes beyond the image: the program still runs
-    subprocess.run([package, "--exe", work("quolin-service-older.exe"), "--version", "0.0.1",
+    subprocess.run([package, "--exe", args.exe, "--version", "0.0.1",
                     "--output", work("QuolinHost-older.msi")], check=True)
 
     # A throw-away code-signing certificate; the password reaches scripts/package in a file.
@@ -150,7 +146,7 @@ def scenario_msi(args):
         if os.path.exists(wine.unix(planted)):
             raise Failure(f"the command line redirected the install into {planted}")
         wine.wait_state("RUNNING")
-        if not wine.read(SERVICE_EXE).endswith(OLDER_MARKER):
+        if wine.read(SERVICE_EXE) != content(args.exe):
             raise Failure("the older package did not install its own file")
         wine.wait_launches(1)  # the host's lines are the e2e scenarios' to check
         wine.stop()  # under Wine the upgrade could not replace a running file
