@@ -5,30 +5,26 @@
 // Files, all in the folder of this executable (never the current directory, which is the
 // service's):
 //
-//   quolin-launches.txt  At start the host appends one line and closes the file at once:
+//   quolin-launches.txt  At start the host appends one LF-ended line and closes the file:
 //                            launch=<k> pid=<pid> cmdline=<command line>\n
-//                        k is 1 + the number of lines already in the file; pid is this
-//                        process's id in decimal; the command line is exactly what the process
-//                        was given (GetCommandLineW), in UTF-8 (unpaired surrogates as WTF-8).
-//                        Lines end in LF. Delete the file to start counting at 1 again.
+//                        k is 1 + the number of lines already in the file (delete it to count
+//                        from 1 again); pid in decimal; the command line exactly as given
+//                        (GetCommandLineW), in UTF-8 (unpaired surrogates as WTF-8).
 //   quolin-script.txt    Line k (LF or CR LF line ends) says what launch k does:
 //                            run                  stay up until killed (but see below)
-//                            exit N after T       exit with code N (0 to 4294967295) after
-//                                                 T milliseconds (0 to 4294967295; 0 exits
-//                                                 at once)
+//                            exit N after T       exit with code N after T milliseconds (each
+//                                                 0 to 4294967295; T 0 exits at once)
 //                            exit N after T stamp the same, and just before exiting append
 //                                                 one line to quolin-exits.txt (below)
-//                        A missing file or a missing line means `run`. Any other line is a
-//                        mistake in the test: the host writes "fake_quolin: bad script line"
-//                        to standard error and exits with code 0xBAD (2989).
+//                        A missing file or line means `run`. Any other line is a mistake in the
+//                        test: "fake_quolin: bad script line" on stderr, exit code 0xBAD (2989).
 //   quolin-exits.txt     Written only by `stamp` lines, for latency benchmarks:
 //                            pid=<pid> code=<N> filetime=<t>\n
 //                        t is GetSystemTimePreciseAsFileTime (100 ns units since 1601, UTC),
 //                        read after the file is open and before the line is written, so the
 //                        process ends a few microseconds after t.
-//   quolin-crash.txt     For demonstrations: a host that runs checks every 100 ms for this
-//                        file; when it appears, the host deletes it and exits with code 3,
-//                        as a crash would.
+//   quolin-crash.txt     A host that runs checks every 100 ms for this file; when it appears,
+//                        the host deletes it and exits with code 3, as a crash would.
 //
 // Avoid exit code 259: Windows reports it for a process that still runs (STILL_ACTIVE).
 #include <cstdint>

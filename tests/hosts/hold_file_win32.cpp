@@ -1,7 +1,7 @@
 // hold_file.exe PATH MS SERVICE: opens PATH for reading without sharing write access, as a
 // backup tool or an indexer may, and keeps it for MS milliseconds; meanwhile it sends SERVICE
 // the stop control, so that the service's next log line meets the lock at once. Prints
-// "holding", then "released"; exit status 0, or 2 on any failure.
+// "holding" once the file is held; exit status 0, or 2 on any failure.
 #include <cstdio>
 #include <cwchar>
 
@@ -30,6 +30,5 @@ int wmain(int argc, wchar_t** argv) {
   CloseServiceHandle(manager);
   Sleep(static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)));
   CloseHandle(file);
-  std::printf("released\n");
   return 0;
 }
