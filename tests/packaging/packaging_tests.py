@@ -49,10 +49,6 @@ def msi_table(msi, table):
     return [line.split("\t") for line in r.stdout.split("\n")[3:] if line]
 
 
-def msi_property(msi, name):
-    return dict((row[0], row[1]) for row in msi_table(msi, "Property")).get(name)
-
-
 def values(wine, key):
     """The values of a key named QuolinHost (the service's, the event source's), or None when it
     is not there."""
@@ -153,8 +149,8 @@ def scenario_msi(args):
 
         install(wine, "QuolinHost-signed.msi")
         wine.wait_state("RUNNING")
-        installed = msi_property(os.path.join(args.work, "QuolinHost-signed.msi"), "ProductCode")
-        expect_equal(products(wine), [(installed, args.version)], "products after the upgrade")
+        upgraded = products(wine)
+        expect_equal([version for _, version in upgraded], [args.version], "products after the upgrade")
         if wine.read(SERVICE_EXE) != signed:
             raise Failure("the upgrade did not install the signed quolin-service.exe")
         expect_equal(values(wine, SERVICE_KEY).get("ObjectName"), "LocalSystem", "account")
@@ -163,9 +159,9 @@ def scenario_msi(args):
 
         # ERROR_INSTALL_FAILURE: the launch condition refuses a detected newer version.
         log = install(wine, "QuolinHost-older.msi", want_code=1603 % 256)
-        if f"WIX_DOWNGRADE_DETECTED = {installed}" not in log:
+        if f"WIX_DOWNGRADE_DETECTED = {upgraded[0][0]}" not in log:
             raise Failure("the downgrade was refused but not as a detected newer version")
-        expect_equal((wine.state(), products(wine)), ("RUNNING", [(installed, args.version)]),
+        expect_equal((wine.state(), products(wine)), ("RUNNING", upgraded),
                      "service and products after a refused downgrade")
         if wine.read(SERVICE_EXE) != signed:
             raise Failure("the refused downgrade changed quolin-service.exe")
