@@ -287,13 +287,12 @@ class PrivatePrefix:
     def messages(self):
         return [m for _, m in self.lines()]
 
-    def wait_for(self, pattern, timeout=30, count=1):
-        """Waits until `count` messages match `pattern` (a regex, matched in full); returns
-        every message that does."""
+    def wait_for(self, pattern, timeout=30):
+        """Waits until a message matches `pattern` (a regex, matched in full); returns every
+        message that does."""
         rx = re.compile(pattern)
-        return self.until(
-            lambda: len(f := [m for m in self.messages() if rx.fullmatch(m)]) >= count and f,
-            timeout, lambda: f"no {count} lines matching {pattern!r} within {timeout} s")
+        return self.until(lambda: [m for m in self.messages() if rx.fullmatch(m)], timeout,
+                          lambda: f"no line matching {pattern!r} within {timeout} s")
 
     def close(self):
         for args in (["-k"], ["-w"]):
