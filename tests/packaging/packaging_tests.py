@@ -2,9 +2,9 @@
 """Deployment of QuolinHost: the MSI and the install scripts, checked on Linux and under Wine.
 
 One scenario per invocation, each Wine scenario in a prefix of its own. `build` makes in
---work, with scripts/package, QuolinHost.msi (unsigned), QuolinHost-signed.msi (a throw-away
-certificate; the signed quolin-service.exe beside it) and QuolinHost-older.msi (version 0.0.1,
-unsigned: the signed executable tells its upgrade). scripts/package itself checks the rows it
+--work, with scripts/package, QuolinHost-signed.msi (a throw-away certificate; the signed
+quolin-service.exe beside it) and QuolinHost-older.msi (version 0.0.1, unsigned: the signed
+executable tells its upgrade). scripts/package itself checks the rows it
 adds to what wixl builds; the build scenario checks what those rows mean together.
 Neither the package nor the scripts touch the log folder: the service makes and guards it
 (tests/e2e). The package's install folder is checked under Wine's msiexec to stay in Program
@@ -69,10 +69,8 @@ def scenario_build(args):
     os.makedirs(args.work)
     work = lambda name: os.path.join(args.work, name)  # noqa: E731
     package = os.path.join(ROOT, "scripts", "package")
-    main, signed = work("QuolinHost.msi"), work("QuolinHost-signed.msi")
-    subprocess.run([package, "--exe", args.exe, "--output", main], check=True)
-    subprocess.run([package, "--exe", args.exe, "--version", "0.0.1",
-                    "--output", work("QuolinHost-older.msi")], check=True)
+    older, signed = work("QuolinHost-older.msi"), work("QuolinHost-signed.msi")
+    subprocess.run([package, "--exe", args.exe, "--version", "0.0.1", "--output", older], check=True)
 
     # A throw-away code-signing certificate; the password reaches scripts/package in a file.
     key, cert, pfx, pw = map(work, ("key.pem", "cert.pem", "t.pfx", "pw"))
@@ -85,10 +83,10 @@ def scenario_build(args):
                     "-passout", "file:" + pw], check=True)
     r = run(package, "--exe", args.exe, "--output", signed, "--sign", pfx, "--password-file", pw)
     expect_equal(r.returncode, 0, f"scripts/package --sign: {r.stderr}")
-    for path in (work("quolin-service.exe"), signed, main):
+    for path in (work("quolin-service.exe"), signed, older):
         r = run("osslsigncode", "verify", "-CAfile", cert, "-in", path)
         verified = r.returncode == 0 and re.search(r"Message digest algorithm\s*: SHA256", r.stdout)
-        if bool(verified) != (path != main):
+        if bool(verified) != (path != older):
             raise Failure(f"osslsigncode verify {path} (signed only if asked):\n{r.stdout}")
     # Only the signature differs: removing it gives back the reproducible file.
     subprocess.run(["osslsigncode", "remove-signature", "-in", work("quolin-service.exe"),
@@ -98,11 +96,11 @@ def scenario_build(args):
 
     # Nothing acts on the log folder by name, in the package or in any script: a step that did,
     # as SYSTEM under ProgramData, could be sent elsewhere by a link a user put there first.
-    tables = set(run("msiinfo", "tables", main).stdout.split())
+    tables = set(run("msiinfo", "tables", signed).stdout.split())
     for table in ("CreateFolder", "LockPermissions", "MsiLockPermissionsEx", "RemoveFile"):
-        if table in tables and msi_table(main, table):
+        if table in tables and msi_table(signed, table):
             raise Failure(f"the package has rows in {table}")
-    expect_equal([f[2] for f in msi_table(main, "File")], ["quolin-service.exe"], "files installed")
+    expect_equal([f[2] for f in msi_table(signed, "File")], ["quolin-service.exe"], "files installed")
     for folder in ("packaging", "scripts"):
         for dirpath, _, names in os.walk(os.path.join(ROOT, folder)):
             for name in names:
