@@ -18,8 +18,6 @@ RT_MESSAGETABLE, RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 11, 3, 14, 16
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # The .mc's severities, by the top two bits of a message identifier, as the guide names them.
 SEVERITIES = {"Informational": (1, "Information"), "Warning": (2, "Warning"), "Error": (3, "Error")}
-IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
-IMAGE_FILE_RELOCS_STRIPPED = 0x1
 HIGH_ENTROPY_VA, DYNAMIC_BASE, NX_COMPAT = 0x20, 0x40, 0x100
 # What the service may load: DLLs that ship with Windows. Anything else (a MinGW runtime DLL, a
 # library of ours) would be looked for beside the executable first.
@@ -27,14 +25,10 @@ SYSTEM_DLLS = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "ntdll.dll", "usere
                "wtsapi32.dll"}
 
 
-def fail(msg):
-    print(f"FAIL: {msg}")
-    sys.exit(1)
-
-
 def need(ok, msg):
     if not ok:
-        fail(msg)
+        print(f"FAIL: {msg}")
+        sys.exit(1)
 
 
 def read_text(*parts):
@@ -42,36 +36,26 @@ def read_text(*parts):
         return f.read()
 
 
-def mc_messages():
-    """{message identifier: (ID, type name, text)} of the .mc file."""
-    out = {}
+def check_messages(tables):
+    """The executable's one message table (MESSAGE_RESOURCE_DATA) is the .mc's, and so are the
+    guide's rows of events."""
+    need(len(tables) == 1, f"{len(tables)} message tables, want 1")
+    mc = {}  # {message identifier: (ID, type name, text)}
     for m in re.finditer(r"^MessageId=(\d+)\nSeverity=(\w+)\nSymbolicName=\w+\nLanguage=English\n"
                          r"(.*?)\n\.$", read_text("src", "main", "resources", "quolin-messages.mc"),
                          re.M | re.S):
         bits, name = SEVERITIES[m.group(2)]
-        out[bits << 30 | int(m.group(1))] = (int(m.group(1)), name, m.group(3))
-    need(out, "no message in quolin-messages.mc")
-    return out
-
-
-def message_table(blob):
-    """{message identifier: text} of an RT_MESSAGETABLE resource (MESSAGE_RESOURCE_DATA)."""
-    out = {}
+        mc[bits << 30 | int(m.group(1))] = (int(m.group(1)), name, m.group(3))
+    need(mc, "no message in quolin-messages.mc")
+    blob, table = tables[0], {}
     for i in range(struct.unpack_from("<I", blob)[0]):
         low, high, at = struct.unpack_from("<III", blob, 4 + 12 * i)
         for message in range(low, high + 1):
             length, flags = struct.unpack_from("<HH", blob, at)
             raw = blob[at + 4:at + length]
-            out[message] = raw.decode("utf-16-le" if flags & 1 else "cp1252").rstrip("\0\r\n")
+            table[message] = raw.decode("utf-16-le" if flags & 1 else "cp1252").rstrip("\0\r\n")
             at += length
-    return out
-
-
-def check_messages(tables):
-    """The executable's messages are the .mc's, and so are the guide's rows of events."""
-    need(len(tables) == 1, f"{len(tables)} message tables, want 1")
-    mc = mc_messages()
-    need(message_table(tables[0]) == {k: text for k, (_, _, text) in mc.items()},
+    need(table == {k: text for k, (_, _, text) in mc.items()},
          "the message table is not quolin-messages.mc's")
     guide = {int(m.group(1)): (m.group(2), m.group(3)) for m in re.finditer(
         r"^\| (\d{4}) \| (\w+) \| (.*?) \| .* \|$", read_text("docs", "operator-guide.md"), re.M)}
@@ -87,90 +71,65 @@ def main(path, folders):
     need(data[pe:pe + 4] == b"PE\0\0", "no PE signature")
     machine, nsections, stamp, _, _, opt_size, chars = struct.unpack_from("<HHIIIHH", data, pe + 4)
     opt = pe + 24
-    magic = struct.unpack_from("<H", data, opt)[0]
-    need(magic == 0x20B, f"optional header magic {magic:#x}, want 0x20b (PE32+)")
-    need(machine == 0x8664, f"machine {machine:#x}, want 0x8664 (x64)")
-    subsystem = struct.unpack_from("<H", data, opt + 68)[0]
-    need(subsystem == IMAGE_SUBSYSTEM_WINDOWS_CUI,
-         f"subsystem {subsystem}, want {IMAGE_SUBSYSTEM_WINDOWS_CUI} (console)")
-    # Data directory 2 is the resource table; PE32+ data directories start at offset 112.
-    res_rva, res_size = struct.unpack_from("<II", data, opt + 112 + 2 * 8)
-    need(res_rva != 0, "no resource table")
-    sections = []
-    sec = opt + opt_size
-    for i in range(nsections):
-        _, vsize, vaddr, rawsize, rawptr = struct.unpack_from("<8sIIII", data, sec + 40 * i)
-        sections.append((vaddr, max(vsize, rawsize), rawptr))
+    magic, subsystem, dll_chars = (struct.unpack_from("<H", data, opt + at)[0] for at in (0, 68, 70))
+    need((magic, machine, subsystem) == (0x20B, 0x8664, 3),
+         f"magic {magic:#x}, machine {machine:#x}, subsystem {subsystem}; want a PE32+ (0x20b) "
+         "x64 (0x8664) console (3) program")
+    # PE32+ data directories start at offset 112: 1 imports, 2 resources, 5 base relocations.
+    directory = lambda n: struct.unpack_from("<II", data, opt + 112 + 8 * n)  # noqa: E731
+    sections = [struct.unpack_from("<8sIIII", data, opt + opt_size + 40 * i)[1:] for i in range(nsections)]
 
     def offset(rva):
-        for vaddr, size, rawptr in sections:
-            if vaddr <= rva < vaddr + size:
+        for vsize, vaddr, rawsize, rawptr in sections:
+            if vaddr <= rva < vaddr + max(vsize, rawsize):
                 return rawptr + rva - vaddr
-        fail(f"rva {rva:#x} outside every section")
+        need(False, f"rva {rva:#x} outside every section")
 
-    base = offset(res_rva)
+    need(directory(2)[0] != 0, "no resource table")
+    base = offset(directory(2)[0])
 
     def entries(dir_off):
         named, ids = struct.unpack_from("<HH", data, dir_off + 12)
-        for i in range(named + ids):
-            name, target = struct.unpack_from("<II", data, dir_off + 16 + 8 * i)
-            yield name, target
+        return [struct.unpack_from("<II", data, dir_off + 16 + 8 * i) for i in range(named + ids)]
 
     def leaves(type_id):
         out = []
         for name, target in entries(base):
-            if name != type_id or not target & 0x80000000:
-                continue
-            for _, t2 in entries(base + (target & 0x7FFFFFFF)):
-                for _, t3 in entries(base + (t2 & 0x7FFFFFFF)):
-                    rva, size = struct.unpack_from("<II", data, base + t3)
-                    out.append(data[offset(rva):offset(rva) + size])
+            if name == type_id and target & 0x80000000:
+                for _, t2 in entries(base + (target & 0x7FFFFFFF)):
+                    for _, t3 in entries(base + (t2 & 0x7FFFFFFF)):
+                        rva, size = struct.unpack_from("<II", data, base + t3)
+                        out.append(data[offset(rva):offset(rva) + size])
         return out
 
     need(leaves(RT_ICON) and leaves(RT_GROUP_ICON), "no icon")
-    versions = leaves(RT_VERSION)
-    need(versions, "no version block")
-    v = versions[0]
+    v = (leaves(RT_VERSION) or [b""])[0]
     sig = v.find(struct.pack("<I", 0xFEEF04BD))
-    need(sig >= 0, "version block without VS_FIXEDFILEINFO")
-    _, _, fms, fls, pms, pls = struct.unpack_from("<IIIIII", v, sig)
-    def ver(ms, ls):
-        return f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
-    need(ver(fms, fls) == ver(pms, pls) == "0.6.1.0",
-         f"file version {ver(fms, fls)}, product version {ver(pms, pls)}; want 0.6.1.0")
-    text = v.decode("utf-16-le", errors="replace")
-    for key in ("FileVersion", "ProductVersion"):
-        m = re.search(key + r"\x00+([^\x00]*)", text)
-        need(m and m.group(1) == "0.6.1",
-             f"string {key} is {m.group(1) if m else None!r}, want '0.6.1'")
-    hardening(data, opt, stamp, chars, offset)
+    need(sig >= 0, "no version block with VS_FIXEDFILEINFO")
+    fms, fls, pms, pls = struct.unpack_from("<IIII", v, sig + 8)
+    versions = [f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}" for ms, ls in ((fms, fls), (pms, pls))]
+    versions += [m.group(1) if m else None for m in (
+        re.search(key + r"\x00+([^\x00]*)", v.decode("utf-16-le", errors="replace"))
+        for key in ("FileVersion", "ProductVersion"))]
+    need(versions == ["0.6.1.0", "0.6.1.0", "0.6.1", "0.6.1"],
+         f"file, product version {versions[:2]}, strings {versions[2:]}; want 0.6.1(.0)")
     for folder in folders:
         need(folder.encode() not in data and folder.encode("utf-16-le") not in data,
              f"the build folder {folder} is in the file")
-    manifests = leaves(RT_MANIFEST)
-    need(manifests, "no manifest")
-    manifest = manifests[0].decode("utf-8", errors="replace")
+    manifest = b"".join(leaves(RT_MANIFEST)).decode("utf-8", errors="replace")
     dep = re.search(r'<dependentAssembly>.*?</dependentAssembly>', manifest, re.S)
     need(dep and 'name="Microsoft.Windows.Common-Controls"' in dep.group(0)
          and 'version="6.0.0.0"' in dep.group(0),
-         "manifest does not ask for Microsoft.Windows.Common-Controls 6.0.0.0")
+         "no manifest asking for Microsoft.Windows.Common-Controls 6.0.0.0")
     check_messages(leaves(RT_MESSAGETABLE))
-    print("ok: PE32+ x64 console program, icon, version 0.6.1 (file and product), "
-          "manifest asks for Common Controls 6.0.0.0, the Event Log messages of the .mc and the "
-          "guide, hardened, no time stamp or build path")
 
-
-def hardening(data, opt, stamp, chars, offset):
-    dll_chars = struct.unpack_from("<H", data, opt + 70)[0]
     for bit, name in ((HIGH_ENTROPY_VA, "HIGH_ENTROPY_VA"), (DYNAMIC_BASE, "DYNAMIC_BASE"),
                       (NX_COMPAT, "NX_COMPAT")):
         need(dll_chars & bit, f"DllCharacteristics {dll_chars:#x} lacks {name}")
-    # ASLR moves the image only if it keeps its base relocations (data directory 5).
-    need(not chars & IMAGE_FILE_RELOCS_STRIPPED and struct.unpack_from("<II", data, opt + 152)[1],
-         "no base relocations: the image cannot be moved")
-    imp_rva = struct.unpack_from("<I", data, opt + 112 + 1 * 8)[0]
+    # ASLR moves the image only if it keeps its base relocations (IMAGE_FILE_RELOCS_STRIPPED, 1).
+    need(not chars & 1 and directory(5)[1], "no base relocations: the image cannot be moved")
     imports = set()  # (dll, function) pairs
-    at = offset(imp_rva)
+    at = offset(directory(1)[0])
     while (descriptor := struct.unpack_from("<5I", data, at))[3] != 0:
         dll = data[offset(descriptor[3]):].split(b"\0", 1)[0].decode("ascii").lower()
         thunk = offset(descriptor[0] or descriptor[4])
@@ -191,6 +150,9 @@ def hardening(data, opt, stamp, chars, offset):
     crypto = sorted(f for _, f in imports if f and f.startswith("Crypt"))
     need(not crypto, f"CryptoAPI imported ({', '.join(crypto)}): its DLLs would stay loaded")
     need(stamp == 0, f"PE time stamp {stamp:#x}: two builds would differ")
+    print("ok: PE32+ x64 console program with icon, version 0.6.1, manifest and the Event Log "
+          "messages of the .mc and the guide; hardened; no time stamp or build path")
+
 
 if __name__ == "__main__":
     main(sys.argv[1], sys.argv[2:])

@@ -2,10 +2,10 @@
 """Deployment of QuolinHost: the MSI and the install scripts, checked on Linux and under Wine.
 
 One scenario per invocation, each Wine scenario in a prefix of its own. `build` makes in
---work, with scripts/package, QuolinHost.msi (unsigned), QuolinHost-signed.msi (a throw-away
-certificate; the signed quolin-service.exe beside it) and QuolinHost-older.msi (version 0.0.1,
-its executable marked by appended bytes). scripts/package itself checks the rows it adds to
-what wixl builds; the build scenario checks what those rows mean together.
+--work, with scripts/package, QuolinHost-signed.msi (a throw-away certificate; the signed
+quolin-service.exe beside it) and QuolinHost-older.msi (version 0.0.1, unsigned: the signed
+executable tells its upgrade). scripts/package itself checks the rows it
+adds to what wixl builds; the build scenario checks what those rows mean together.
 Neither the package nor the scripts touch the log folder: the service makes and guards it
 (tests/e2e). The package's install folder is checked under Wine's msiexec to stay in Program
 Files whatever the command line asks.
@@ -18,18 +18,18 @@ import sys
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
-from private_prefix import (ROOT, START_LINES, Failure, PrivatePrefix,  # noqa: E402
-                            expect_equal, run_scenario, stop_lines)
+from private_prefix import ROOT, SERVICE, Failure, PrivatePrefix, expect_equal, run_scenario  # noqa: E402
 
 INSTALL_DIR = r"C:\Program Files\Quolin"
 SERVICE_EXE = INSTALL_DIR + r"\quolin-service.exe"
 LOG_DIR = r"C:\ProgramData\Quolin"  # where installers must not reach (a Wine service logs elsewhere)
 LOG = LOG_DIR + r"\service.log"
-OLDER_MARKER = b"\0quolin-packaging-test: older package\0"
 EARLIER_LOG = b"2026-01-01 00:00:00 UTC [quolin-service] a line from before the install\n"
 PASSWORD = "throw-away password"
+SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services\QuolinHost"
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 # The event source QuolinHost: both installers register it, both uninstallers remove it.
-EVENT_KEY = r"SYSTEM\CurrentControlSet\Services\EventLog\Application\QuolinHost"
+EVENT_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\QuolinHost"
 EVENT_SOURCE = {"EventMessageFile": SERVICE_EXE, "TypesSupported": "0x7"}
 
 
@@ -49,29 +49,28 @@ def msi_table(msi, table):
     return [line.split("\t") for line in r.stdout.split("\n")[3:] if line]
 
 
-def msi_property(msi, name):
-    return dict((row[0], row[1]) for row in msi_table(msi, "Property")).get(name)
+def values(wine, key):
+    """The values of a key named QuolinHost (the service's, the event source's), or None when it
+    is not there."""
+    return wine.registry(key).get(SERVICE)
 
 
-def event_source(wine):
-    """The values of the event source's key, or None when it is not there."""
-    return wine.registry("HKLM\\" + EVENT_KEY).get("QuolinHost")
+def products(wine):
+    """(product code, DisplayVersion) of every installed product named QuolinHost."""
+    return [(code, v.get("DisplayVersion")) for code, v in wine.registry(UNINSTALL_KEY).items()
+            if v.get("DisplayName") == SERVICE]
 
 
 # --- without Wine's SCM -------------------------------------------------------------------
 def scenario_build(args):
-    """The packages, the signatures, and the rows that protect the log folder."""
+    """The packages, the signatures, and the rows that protect the log folder. What the event
+    source's rows mean is checked where msiexec reads them (msi)."""
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
     work = lambda name: os.path.join(args.work, name)  # noqa: E731
     package = os.path.join(ROOT, "scripts", "package")
-    main, signed = work("QuolinHost.msi"), work("QuolinHost-signed.msi")
-    subprocess.run([package, "--exe", args.exe, "--output", main], check=True)
-    shutil.copy(args.exe, work("quolin-service-older.exe"))
-    with open(work("quolin-service-older.exe"), "ab") as f:
-        f.write(OLDER_MARKER)  # bytes beyond the image: the program still runs
-    subprocess.run([package, "--exe", work("quolin-service-older.exe"), "--version", "0.0.1",
-                    "--output", work("QuolinHost-older.msi")], check=True)
+    older, signed = work("QuolinHost-older.msi"), work("QuolinHost-signed.msi")
+    subprocess.run([package, "--exe", args.exe, "--version", "0.0.1", "--output", older], check=True)
 
     # A throw-away code-signing certificate; the password reaches scripts/package in a file.
     key, cert, pfx, pw = map(work, ("key.pem", "cert.pem", "t.pfx", "pw"))
@@ -84,33 +83,24 @@ def scenario_build(args):
                     "-passout", "file:" + pw], check=True)
     r = run(package, "--exe", args.exe, "--output", signed, "--sign", pfx, "--password-file", pw)
     expect_equal(r.returncode, 0, f"scripts/package --sign: {r.stderr}")
-    for path in (work("quolin-service.exe"), signed, main):
+    for path in (work("quolin-service.exe"), signed, older):
         r = run("osslsigncode", "verify", "-CAfile", cert, "-in", path)
         verified = r.returncode == 0 and re.search(r"Message digest algorithm\s*: SHA256", r.stdout)
-        if bool(verified) != (path != main):
+        if bool(verified) != (path != older):
             raise Failure(f"osslsigncode verify {path} (signed only if asked):\n{r.stdout}")
     # Only the signature differs: removing it gives back the reproducible file.
     subprocess.run(["osslsigncode", "remove-signature", "-in", work("quolin-service.exe"),
                     "-out", work("unsigned.exe")], check=True, capture_output=True)
     if content(work("unsigned.exe")) != content(args.exe):
         raise Failure("the signed executable differs from the built one beyond its signature")
-    # Every build has its own ProductCode (a major upgrade each time), one UpgradeCode.
-    if msi_property(main, "ProductCode") == msi_property(signed, "ProductCode"):
-        raise Failure("two builds share a ProductCode: the second could not upgrade the first")
-
-    # The event source: two rows of the service's component, naming the installed executable.
-    [exe] = [f[0] for f in msi_table(main, "File") if f[2] == "quolin-service.exe"]
-    rows = sorted((r[1], r[2].rstrip("\\"), r[3], r[4], r[5]) for r in msi_table(main, "Registry"))
-    expect_equal(rows, [("2", EVENT_KEY, "EventMessageFile", f"[#{exe}]", "QuolinService"),
-                        ("2", EVENT_KEY, "TypesSupported", "#7", "QuolinService")], "Registry rows")
 
     # Nothing acts on the log folder by name, in the package or in any script: a step that did,
     # as SYSTEM under ProgramData, could be sent elsewhere by a link a user put there first.
-    tables = set(run("msiinfo", "tables", main).stdout.split())
+    tables = set(run("msiinfo", "tables", signed).stdout.split())
     for table in ("CreateFolder", "LockPermissions", "MsiLockPermissionsEx", "RemoveFile"):
-        if table in tables and msi_table(main, table):
+        if table in tables and msi_table(signed, table):
             raise Failure(f"the package has rows in {table}")
-    expect_equal([f[2] for f in msi_table(main, "File")], ["quolin-service.exe"], "files installed")
+    expect_equal([f[2] for f in msi_table(signed, "File")], ["quolin-service.exe"], "files installed")
     for folder in ("packaging", "scripts"):
         for dirpath, _, names in os.walk(os.path.join(ROOT, folder)):
             for name in names:
@@ -128,73 +118,60 @@ def prefix(name, args, files=()):
                          install_dir=INSTALL_DIR)
 
 
-def install(wine, package, want_code=0):
-    code, log = wine.msiexec("/i", "C:\\" + package, "/qn")
+def install(wine, package, *options, want_code=0):
+    code, log = wine.msiexec("/i", "C:\\" + package, "/qn", *options)
     expect_equal(code, want_code, f"msiexec /i {package} exit code; log:\n{log[-3000:]}")
     return log
 
 
-def scenario_msi_install(args):
-    """The signed package over a log left from before, with its install folder asked for
-    elsewhere on the command line: it installs into Program Files all the same, the signed
-    executable runs under the SCM and launches the host; uninstall removes the program; the log
-    is never touched."""
-    with prefix("install", args, {INSTALL_DIR + r"\quolin.exe": args.host}) as wine:
+def scenario_msi(args):
+    """The older package over a log left from before, with its install folder asked for
+    elsewhere on the command line: it installs into Program Files all the same, and its service
+    runs and launches the host. The signed package upgrades it in place: its executable runs
+    under the SCM as LocalSystem, launches the host and is the event source's message file. A
+    downgrade is refused and changes nothing; uninstall removes the program and the event source
+    and leaves the operator's files. The log is never touched."""
+    signed = content(os.path.join(args.work, "quolin-service.exe"))
+    with prefix("msi", args, {INSTALL_DIR + r"\quolin.exe": args.host}) as wine:
         wine.put(LOG, data=EARLIER_LOG)
         planted = r"C:\Users\Public\Planted"
-        code, log = wine.msiexec("/i", r"C:\QuolinHost-signed.msi", "/qn", f"INSTALLFOLDER={planted}",
-                                 f"InstallFolder={planted}", f"TARGETDIR={planted}")
-        expect_equal(code, 0, f"msiexec /i exit code; log:\n{log[-3000:]}")
+        install(wine, "QuolinHost-older.msi", f"INSTALLFOLDER={planted}", f"InstallFolder={planted}",
+                f"TARGETDIR={planted}")
         if os.path.exists(wine.unix(planted)):
             raise Failure(f"the command line redirected the install into {planted}")
         wine.wait_state("RUNNING")
-        if wine.read(SERVICE_EXE) != content(os.path.join(args.work, "quolin-service.exe")):
-            raise Failure("the installed quolin-service.exe is not the signed one")
-        expect_equal(wine.service_config().get("ObjectName"), "LocalSystem", "account")
-        expect_equal(event_source(wine), EVENT_SOURCE, "event source after install")
-        wine.wait_for("spawned user-session host at service start")
-        host = wine.wait_launches(1)[0]
-        expect_equal(wine.stop(), 0, "WIN32_EXIT_CODE after stop")
-        expect_equal(wine.messages(), START_LINES + ["spawned user-session host at service start"]
-                     + stop_lines(host), "log")
-
-        code, log = wine.msiexec("/x", r"C:\QuolinHost-signed.msi", "/qn")
-        expect_equal(code, 0, f"msiexec /x exit code; log:\n{log[-3000:]}")
-        expect_equal((wine.state(), wine.products(), event_source(wine)), (None, [], None),
-                     "service, products, event source after /x")
-        expect_equal(sorted(os.listdir(wine.unix(INSTALL_DIR))),
-                     ["quolin-launches.txt", "quolin.exe"],
-                     "files left by uninstall: the operator's, not the package's")
-        expect_equal(wine.read(LOG), EARLIER_LOG, "the log after install and uninstall")
-
-
-def scenario_msi_upgrade(args):
-    """An older package upgraded in place to the new binary, which starts again; a downgrade
-    is refused and changes nothing."""
-    with prefix("upgrade", args) as wine:
-        install(wine, "QuolinHost-older.msi")
-        wine.wait_state("RUNNING")
-        if not wine.read(SERVICE_EXE).endswith(OLDER_MARKER):
-            raise Failure("the older package did not install its own file")
-        wine.stop()  # under Wine the upgrade could not replace a running file
-        expect_equal(wine.messages()[-2:], stop_lines(), "last log lines")
-        install(wine, "QuolinHost.msi")
-        wine.wait_state("RUNNING")
-        installed = msi_property(os.path.join(args.work, "QuolinHost.msi"), "ProductCode")
-        expect_equal(wine.products(), [(installed, args.version)], "products after the upgrade")
         if wine.read(SERVICE_EXE) != content(args.exe):
-            raise Failure("the upgrade did not replace quolin-service.exe")
-        expect_equal(event_source(wine), EVENT_SOURCE, "event source after the upgrade")
+            raise Failure("the older package did not install its own file")
+        wine.wait_launches(1)  # the host's lines are the e2e scenarios' to check
+        wine.stop()  # under Wine the upgrade could not replace a running file
+
+        install(wine, "QuolinHost-signed.msi")
+        wine.wait_state("RUNNING")
+        upgraded = products(wine)
+        expect_equal([version for _, version in upgraded], [args.version], "products after the upgrade")
+        if wine.read(SERVICE_EXE) != signed:
+            raise Failure("the upgrade did not install the signed quolin-service.exe")
+        expect_equal(values(wine, SERVICE_KEY).get("ObjectName"), "LocalSystem", "account")
+        expect_equal(values(wine, EVENT_KEY), EVENT_SOURCE, "event source after the upgrade")
+        wine.wait_launches(2)
 
         # ERROR_INSTALL_FAILURE: the launch condition refuses a detected newer version.
         log = install(wine, "QuolinHost-older.msi", want_code=1603 % 256)
-        if f"WIX_DOWNGRADE_DETECTED = {installed}" not in log:
+        if f"WIX_DOWNGRADE_DETECTED = {upgraded[0][0]}" not in log:
             raise Failure("the downgrade was refused but not as a detected newer version")
-        expect_equal((wine.state(), wine.products()), ("RUNNING", [(installed, args.version)]),
+        expect_equal((wine.state(), products(wine)), ("RUNNING", upgraded),
                      "service and products after a refused downgrade")
-        if wine.read(SERVICE_EXE) != content(args.exe):
+        if wine.read(SERVICE_EXE) != signed:
             raise Failure("the refused downgrade changed quolin-service.exe")
-        expect_equal(wine.stop(), 0, "WIN32_EXIT_CODE after stop")
+
+        wine.stop()
+        code, log = wine.msiexec("/x", r"C:\QuolinHost-signed.msi", "/qn")
+        expect_equal(code, 0, f"msiexec /x exit code; log:\n{log[-3000:]}")
+        expect_equal((wine.state(), products(wine), values(wine, EVENT_KEY)), (None, [], None),
+                     "service, products, event source after /x")
+        expect_equal(sorted(os.listdir(wine.unix(INSTALL_DIR))), ["quolin-launches.txt", "quolin.exe"],
+                     "files left by uninstall: the operator's, not the package's")
+        expect_equal(wine.read(LOG), EARLIER_LOG, "the log after install, upgrade and uninstall")
 
 
 # --- install.cmd and uninstall.cmd under Wine ----------------------------------------------
@@ -242,8 +219,8 @@ def scenario_scripts(args):
         r = sh("install.cmd")
         expect_equal(r.returncode, 0, f"install.cmd; output:\n{r.stdout}{r.stderr}")
         expect_equal(wine.state(), "RUNNING", "state after install.cmd")
-        expect_equal(wine.service_config().get("ImagePath"), f'"{SERVICE_EXE}"', "ImagePath")
-        expect_equal(event_source(wine), EVENT_SOURCE, "event source after install.cmd")
+        expect_equal(values(wine, SERVICE_KEY).get("ImagePath"), f'"{SERVICE_EXE}"', "ImagePath")
+        expect_equal(values(wine, EVENT_KEY), EVENT_SOURCE, "event source after install.cmd")
         for name in ("quolin-service.exe", "quolin.exe"):
             if wine.read(INSTALL_DIR + "\\" + name) != wine.read(AWKWARD + "\\" + name):
                 raise Failure(f"{name} was not copied into {INSTALL_DIR}")
@@ -251,7 +228,7 @@ def scenario_scripts(args):
 
         r = sh("uninstall.cmd")
         expect_equal(r.returncode, 0, f"uninstall.cmd; output:\n{r.stdout}{r.stderr}")
-        expect_equal((wine.state(), event_source(wine)), (None, None),
+        expect_equal((wine.state(), values(wine, EVENT_KEY)), (None, None),
                      "service and event source after uninstall.cmd")
         expect_equal(sorted(os.listdir(wine.unix(INSTALL_DIR))), ["quolin-launches.txt", "quolin.exe"],
                      "left in Program Files by uninstall.cmd (the host and its record)")

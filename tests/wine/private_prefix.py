@@ -7,11 +7,12 @@ wineserver and services alive live here alone:
 - Debian's wineserver exits soon after the last ordinary Wine process and ends every service
   with it: `wineserver -p` keeps it up until close().
 - Services inherit the stderr of the command that boots the session. That command's stderr is
-  a file (boot.err), never a pipe: reading a pipe would wait until the services end.
-- close() stops the service (best effort), then `wineserver -k` and `wineserver -w`, and
-  removes the prefix unless QUOLIN_KEEP_PREFIX is set.
+  a file (boot.err), never a pipe: reading a pipe would wait until the services end. Nor does
+  wineserver get a pipe of ours, so that whoever reads our output is not kept waiting by it.
+- close() runs `wineserver -k` and `wineserver -w`, ends whatever Wine process outlived them,
+  and removes the prefix unless QUOLIN_KEEP_PREFIX is set.
 
-Inside a Wine service %ProgramData% is C:\\users\\Public, hence `log_path`. The host test double
+Inside a Wine service %ProgramData% is C:\\users\\Public, hence LOG. The host test double
 (fake_quolin) does what quolin-script.txt beside it says and records each launch in
 quolin-launches.txt there.
 """
@@ -25,22 +26,17 @@ import tempfile
 import time
 
 SERVICE = "QuolinHost"
-SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services\QuolinHost"
-UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
+LOG = r"C:\users\Public\Quolin\service.log"
 # One line of the service log; group "message" is what follows the tag.
 LOG_LINE = re.compile(r"^(\d{4,})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d) UTC \[quolin-service\] "
                       r"(?P<message>.*)$", re.S)
 STATE = re.compile(r"STATE\s*:\s*\d+\s+(\w+)")
 WIN32_EXIT_CODE = re.compile(r"WIN32_EXIT_CODE\s*:\s*(\d+)")
 REG_VALUE = re.compile(r"^    (\S+)    (REG_\w+)    ?(.*)$")
+# What Wine's ReportEventW stub traces with `fixme+advapi,+eventlog` (see e2e/scenarios.py).
+REPORT = re.compile(r"fixme:advapi:ReportEventW \(\w+,0x(\w{4}),0x\w{4},0x(\w{8}),")
+INSERTION = re.compile(r':eventlog:ReportEventW L"(.*)"$')
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-START_LINES = ["service starting", "service running, awaiting SCM events"]
-
-
-def stop_lines(host=None):
-    """The last log lines of a stop that ends the host with process id `host`, if any."""
-    ended = [f"terminated user-session host pid={host}"] if host else []
-    return ["Stop control received, shutting down", *ended, "service stopped"]
 
 
 class Failure(AssertionError):
@@ -54,16 +50,15 @@ def expect_equal(got, want, what):
 
 def run_scenario(namespace, options, run):
     """The command line of a scenario runner: --scenario NAME (a scenario_NAME function of
-    `namespace`), the required `options` and --template. Makes the template, calls
-    run(args, scenario) and prints ok or FAIL; returns the exit status."""
+    `namespace`) and the required `options`. Makes the template, calls run(args, scenario) and
+    prints ok or FAIL; returns the exit status."""
     scenarios = {n[len("scenario_"):]: f for n, f in namespace.items() if n.startswith("scenario_")}
     ap = argparse.ArgumentParser()
     ap.add_argument("--scenario", required=True, choices=sorted(scenarios))
     for opt in options:
         ap.add_argument(opt, required=True)
-    ap.add_argument("--template", default=os.environ.get(
-        "QUOLIN_WINE_TEMPLATE", os.path.join(ROOT, "build", "wine-template")))
     args = ap.parse_args()
+    args.template = os.environ.get("QUOLIN_WINE_TEMPLATE", os.path.join(ROOT, "build", "wine-template"))
     if sys.platform != "win32":  # on Windows itself there is no prefix to make
         subprocess.run([os.path.join(ROOT, "scripts", "wine-template"), args.template], check=True)
     start = time.monotonic()
@@ -77,25 +72,21 @@ def run_scenario(namespace, options, run):
 
 
 class PrivatePrefix:
-    kind = "wine"  # names the temporary folder: quolin-<kind>-<name>.XXXX
     Error = Failure  # what a wait raises when Wine does not get there
     wine_timeout = 120  # seconds, for each wine() that names none
-    quiet = False  # wineserver's own output to /dev/null instead of ours
-    service_at_close = SERVICE  # the service close() stops first; None for none
 
     def __init__(self, name, template, files=None, install_dir=r"C:\quolin", boot_debug="-all"):
         """`files`: {C: path: Linux file} copied in before the session boots. `boot_debug`: the
         WINEDEBUG of the session's boot, which its services inherit; what they trace lands in
-        boot_output()."""
-        self.prefix = tempfile.mkdtemp(prefix=f"quolin-{self.kind}-{name}.")
+        boot.err (events())."""
+        self.prefix = tempfile.mkdtemp(prefix=f"quolin-{name}.")
         shutil.copytree(template, self.prefix, symlinks=True, dirs_exist_ok=True)
         self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all")
-        self.log_path = self.drive_c("users", "Public", "Quolin", "service.log")
         self.install_dir = install_dir  # where the service and the host are
         for path, source in (files or {}).items():
             self.put(path, source)
-        self.populate()
-        self.keeper = subprocess.Popen(["wineserver", "-p"], env=self.env, **self._output())
+        self.keeper = subprocess.Popen(["wineserver", "-p"], env=self.env, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL)
         with open(os.path.join(self.prefix, "boot.err"), "w") as err:
             subprocess.run(["wine", "cmd", "/c", "exit"], env=dict(self.env, WINEDEBUG=boot_debug),
                            stdout=err, stderr=err, check=False, timeout=180)
@@ -106,30 +97,27 @@ class PrivatePrefix:
     def __exit__(self, *_):
         self.close()
 
-    def boot_output(self):
-        """What the session's boot and its services wrote on stderr so far."""
-        with open(os.path.join(self.prefix, "boot.err"), encoding="utf-8", errors="replace") as f:
-            return f.read()
-
-    def populate(self):
-        """Prepares the copy before the session boots; nothing here."""
-
-    def evidence(self):
-        """What a failed wait adds to its message."""
-        return f"; log: {self.messages()}"
-
-    def _output(self):
-        return {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL} if self.quiet else {}
-
     def until(self, probe, timeout, what):
         """Polls probe() until it gives a true value, and returns that value; raises with
-        what() added when `timeout` seconds pass first."""
+        what() and the log when `timeout` seconds pass first."""
         deadline = time.monotonic() + timeout
         while not (got := probe()):
             if time.monotonic() > deadline:
-                raise self.Error(what() + self.evidence())
+                raise self.Error(f"{what()}; log: {self.messages()}")
             time.sleep(0.05)
         return got
+
+    def events(self):
+        """[(type, ID, [insertion strings])] of every event the service reported so far, read
+        from the trace of Wine's ReportEventW in boot.err."""
+        events = []
+        with open(os.path.join(self.prefix, "boot.err"), encoding="utf-8", errors="replace") as f:
+            for line in f:
+                if m := REPORT.search(line):
+                    events.append((int(m.group(1), 16), int(m.group(2), 16) & 0xFFFF, []))
+                elif (m := INSERTION.search(line.rstrip("\n"))) and events:
+                    events[-1][2].append(m.group(1).replace("\\\\", "\\"))  # the trace doubles a backslash
+        return events
 
     # --- files ------------------------------------------------------------------------------
     def drive_c(self, *parts):
@@ -173,13 +161,17 @@ class PrivatePrefix:
         return [int(re.search(r"pid=(\d+)", line).group(1)) for line in found]
 
     # --- running programs -------------------------------------------------------------------
-    def wine(self, *args, cwd=None, extra_env=None, timeout=None):
-        env = dict(self.env, **(extra_env or {}))
-        return subprocess.run(["wine", *args], env=env, cwd=cwd, capture_output=True, text=True,
-                              timeout=timeout or self.wine_timeout, check=False)
+    def command(self, *args):
+        """The command line that runs a Windows program (sc, reg, msiexec, cmd or a C: path)."""
+        return ["wine", *map(str, args)]
 
-    def sc(self, *args, timeout=None):
-        return self.wine("sc", *args, timeout=timeout)
+    def wine(self, *args, cwd=None, extra_env=None, timeout=None):
+        return subprocess.run(self.command(*args), env=dict(self.env, **(extra_env or {})), cwd=cwd,
+                              capture_output=True, text=True, timeout=timeout or self.wine_timeout,
+                              check=False)
+
+    def sc(self, *args):
+        return self.wine("sc", *args)
 
     def msiexec(self, *args):
         """msiexec with a verbose log; returns (Windows exit code modulo 256, log text). The
@@ -190,44 +182,24 @@ class PrivatePrefix:
         text = raw.decode("utf-16") if raw[:2] == b"\xff\xfe" else raw.decode("utf-8", "replace")
         return r.returncode, text + r.stdout + r.stderr
 
-    def tool(self, exe, *args, ready):
-        """A test tool from C:\\ started beside the service; returns once it printed `ready`."""
-        proc = subprocess.Popen(["wine", "C:\\" + exe, *map(str, args)], env=self.env,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        first = proc.stdout.readline().strip()
-        if first != ready:
-            raise self.Error(f"{exe} {args}: {first!r} {proc.stderr.read()!r}")
-        return proc
-
-    def watch_exit(self, pid):
-        """exit_watch.exe holds a handle to the process from now; the function returned gives
-        its exit code once it ends."""
-        proc = self.tool("exit_watch.exe", pid, ready=f"watching {pid}")
-
-        def result(timeout=30):
-            out, err = proc.communicate(timeout=timeout)
-            m = re.fullmatch(r"exit=(\d+)", out.strip())
-            if proc.returncode != 0 or not m:
-                raise self.Error(f"exit_watch: status {proc.returncode}, {out!r} {err!r}")
-            return int(m.group(1))
-        return result
-
     def hold_log(self, millis):
-        """hold_file.exe holds the service log without write sharing from when this returns,
+        """C:\\hold_file.exe holds the service log without write sharing from when this returns,
         for `millis` ms, and sends the service a stop meanwhile."""
-        return self.tool("hold_file.exe", r"C:\users\Public\Quolin\service.log", millis, SERVICE,
-                         ready="holding")
+        proc = subprocess.Popen(self.command(r"C:\hold_file.exe", LOG, millis, SERVICE), env=self.env,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        if (first := proc.stdout.readline().strip()) != "holding":
+            raise self.Error(f"hold_file: {first!r} {proc.stderr.read()!r}")
+        return proc
 
     # --- the Service Control Manager and the registry ---------------------------------------
     def install(self):
         r = self.sc("create", SERVICE, "binPath=", self.install_dir + r"\quolin-service.exe")
         expect_equal(r.returncode, 0, f"sc create: {r.stdout}{r.stderr}")
 
-    def start(self, wait_running=True):
+    def start(self):
         r = self.sc("start", SERVICE)
-        if wait_running:
-            expect_equal(r.returncode, 0, f"sc start: {r.stdout}{r.stderr}")
-            self.wait_state("RUNNING")
+        expect_equal(r.returncode, 0, f"sc start: {r.stdout}{r.stderr}")
+        self.wait_state("RUNNING")
 
     def stop(self):
         """sc stop; returns WIN32_EXIT_CODE once STOPPED and the service's process is gone
@@ -238,23 +210,23 @@ class PrivatePrefix:
         self.wait_gone("quolin-service.exe")
         return code
 
-    def query(self, service=SERVICE):
+    def query(self):
         """(state name, WIN32_EXIT_CODE) of the service; (None, None) when it does not exist."""
-        r = self.sc("query", service)
+        r = self.sc("query", SERVICE)
         state, code = STATE.search(r.stdout), WIN32_EXIT_CODE.search(r.stdout)
         if r.returncode != 0 or not state:
             return None, None
         return state.group(1), int(code.group(1)) if code else None
 
-    def state(self, service=SERVICE):
+    def state(self):
         """The service's state name, or None when it does not exist."""
-        return self.query(service)[0]
+        return self.query()[0]
 
-    def wait_state(self, want, service=SERVICE, timeout=30):
+    def wait_state(self, want, timeout=30):
         """Polls until the service is in state `want` (`sc start` returns while it is still
         START_PENDING); returns its WIN32_EXIT_CODE."""
-        return self.until(lambda: (q := self.query(service))[0] == want and q, timeout,
-                          lambda: f"service state {self.state(service)}, want {want}")[1]
+        return self.until(lambda: (q := self.query())[0] == want and q, timeout,
+                          lambda: f"service state {self.state()}, want {want}")[1]
 
     def registry(self, key):
         """{last part of the key's name: {value name: text}} of a key and the keys below it."""
@@ -267,35 +239,27 @@ class PrivatePrefix:
                 values[m.group(1)] = m.group(3)
         return keys
 
-    def service_config(self):
-        return self.registry(SERVICE_KEY).get(SERVICE)
-
-    def products(self):
-        """(product code, DisplayVersion) of every installed product named QuolinHost."""
-        return [(code, v.get("DisplayVersion")) for code, v in self.registry(UNINSTALL_KEY).items()
-                if v.get("DisplayName") == SERVICE]
-
     # --- processes --------------------------------------------------------------------------
-    def processes(self, image):
-        """Linux process ids of this prefix's live processes whose command line names `image`
-        (read from /proc; a process's environment tells its prefix)."""
+    def _pids(self):
+        """Linux process ids of this prefix's processes (a process's environment tells its
+        prefix), with their command lines."""
         marker = f"WINEPREFIX={self.prefix}".encode()
-        found = []
         for pid in filter(str.isdigit, os.listdir("/proc")):
             try:
                 with open(f"/proc/{pid}/environ", "rb") as f:
                     if marker not in f.read().split(b"\0"):
                         continue
                 with open(f"/proc/{pid}/cmdline", "rb") as f:
-                    cmd = f.read().replace(b"\0", b" ").decode("utf-8", "replace").strip()
+                    cmd = f.read().replace(b"\0", b" ").decode("utf-8", "replace")
                 with open(f"/proc/{pid}/stat", "rb") as f:
-                    if f.read().split(b") ", 1)[1][:1] == b"Z":
-                        continue
+                    if f.read().split(b") ", 1)[1][:1] != b"Z":
+                        yield int(pid), cmd
             except (OSError, IndexError):
                 continue
-            if image.lower() in cmd.lower():
-                found.append(int(pid))
-        return found
+
+    def processes(self, image):
+        """Linux process ids of this prefix's live processes whose command line names `image`."""
+        return [pid for pid, cmd in self._pids() if image.lower() in cmd.lower()]
 
     def wait_one_process(self, image, timeout=15):
         """Waits until exactly one process runs `image`; returns its Linux process id."""
@@ -306,14 +270,10 @@ class PrivatePrefix:
         self.until(lambda: not self.processes(image), timeout, lambda: f"{image} still runs")
 
     # --- the service log --------------------------------------------------------------------
-    def raw_log(self):
-        return self.read(r"C:\users\Public\Quolin\service.log")
-
     def lines(self):
         """(timestamp seconds since epoch, message) per complete line; every line is checked."""
-        raw = self.raw_log() or b""
         out = []
-        for line in raw.split(b"\n")[:-1]:  # the last is empty or still being written
+        for line in (self.read(LOG) or b"").split(b"\n")[:-1]:  # the last is empty or still being written
             if line.endswith(b"\r"):
                 raise Failure(f"line ends in CR LF: {line!r}")
             m = LOG_LINE.match(line.decode("utf-8"))
@@ -327,37 +287,25 @@ class PrivatePrefix:
     def messages(self):
         return [m for _, m in self.lines()]
 
-    def wait_for(self, pattern, timeout=30, count=1):
-        """Waits until `count` messages match `pattern` (a regex, matched in full); returns
-        every message that does."""
+    def wait_for(self, pattern, timeout=30):
+        """Waits until a message matches `pattern` (a regex, matched in full); returns every
+        message that does."""
         rx = re.compile(pattern)
-        return self.until(
-            lambda: len(f := [m for m in self.messages() if rx.fullmatch(m)]) >= count and f,
-            timeout, lambda: f"no {count} lines matching {pattern!r} within {timeout} s")
+        return self.until(lambda: [m for m in self.messages() if rx.fullmatch(m)], timeout,
+                          lambda: f"no line matching {pattern!r} within {timeout} s")
 
     def close(self):
-        if self.service_at_close:
-            try:
-                self.sc("stop", self.service_at_close)
-            except Exception:  # noqa: BLE001 - best effort at teardown
-                pass
-        subprocess.run(["wineserver", "-k"], env=self.env, check=False, **self._output())
-        subprocess.run(["wineserver", "-w"], env=self.env, check=False, timeout=120,
-                       **self._output())
-        try:
-            self.keeper.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.keeper.kill()
-            self.keeper.wait()
+        for args in (["-k"], ["-w"]):
+            subprocess.run(["wineserver", *args], env=self.env, check=False, timeout=120,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         # A Wine process can outlive its wineserver (seen: rpcss.exe, on a loaded machine) and
-        # hold the test's output open: end whatever still names this prefix.
-        for pid in filter(str.isdigit, os.listdir("/proc")):
+        # hold the test's output open: end whatever still names this prefix, the keeper too.
+        for pid, _ in self._pids():
             try:
-                with open(f"/proc/{pid}/environ", "rb") as f:
-                    if f"WINEPREFIX={self.prefix}".encode() in f.read().split(b"\0"):
-                        os.kill(int(pid), 9)
+                os.kill(pid, 9)
             except OSError:
                 pass
+        self.keeper.wait()
         if os.environ.get("QUOLIN_KEEP_PREFIX"):
             print(f"prefix kept: {self.prefix}", file=sys.stderr, flush=True)
         else:
