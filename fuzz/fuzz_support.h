@@ -1,6 +1,6 @@
 // What every fuzz target shares: a checked property that stops the run with a message, a reader
 // that carves typed values out of the fuzz bytes, and an independent UTF-8 and UTF-16 checker
-// and converter to hold the service's own conversions against.
+// and UTF-16 to UTF-8 converter to hold the service's own conversions against.
 //
 //   extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
 //     quolin::fuzz::Input in(data, size);
@@ -52,14 +52,11 @@ class Input {
     for (int i = 0; i < 8; ++i) v |= static_cast<std::uint64_t>(u8()) << (8 * i);
     return v;
   }
-  // Up to `n` raw bytes.
-  std::string bytes(std::size_t n) {
-    std::size_t take = n < left() ? n : left();
-    std::string out(reinterpret_cast<const char*>(data_ + at_), take);
-    at_ += take;
+  std::string rest() {
+    std::string out(reinterpret_cast<const char*>(data_ + at_), left());
+    at_ = size_;
     return out;
   }
-  std::string rest() { return bytes(left()); }
   // The remaining bytes as little-endian UTF-16 units (an odd last byte is dropped).
   std::u16string rest_as_utf16() {
     std::u16string out;
@@ -147,28 +144,6 @@ inline std::optional<std::string> utf8_of(std::u16string_view units) {
       out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
       out += static_cast<char>(0x80 | (cp & 0x3F));
     }
-  }
-  return out;
-}
-
-// Valid UTF-8 to UTF-16; nullopt for anything else.
-inline std::optional<std::u16string> utf16_of(std::string_view s) {
-  if (!is_valid_utf8(s)) return std::nullopt;
-  std::u16string out;
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto b = static_cast<std::uint8_t>(s[i]);
-    std::size_t n = b < 0x80 ? 0 : b < 0xE0 ? 1 : b < 0xF0 ? 2 : 3;
-    std::uint32_t cp = n == 0 ? b : n == 1 ? (b & 0x1Fu) : n == 2 ? (b & 0x0Fu) : (b & 0x07u);
-    for (std::size_t k = 1; k <= n; ++k) cp = (cp << 6) | (static_cast<std::uint8_t>(s[i + k]) & 0x3Fu);
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-    i += n + 1;
   }
   return out;
 }
