@@ -118,7 +118,7 @@ TEST(SessionLauncher, CreatesTheProcessOnTheUsersDesktopWithItsPathUnquotedAndUn
   EXPECT_EQ(call.application_name, path);
   EXPECT_EQ(call.command_line, path);
   EXPECT_TRUE(call.command_line_is_own_buffer);  // CreateProcessAsUserW may write into it
-  EXPECT_TRUE(call.token == api.object("token1") && call.environment == api.object("env1"));
+  EXPECT_EQ(api.calls[position(api.calls, "CreateProcessAsUserW")], "CreateProcessAsUserW(token1, env1)");
   // The user's own environment, not one that also inherits the service's (SYSTEM's) variables.
   EXPECT_EQ(api.calls[position(api.calls, "CreateEnvironmentBlock")], "CreateEnvironmentBlock(token1, FALSE)");
   EXPECT_EQ(call.creation_flags, 0x00000400u);  // CREATE_UNICODE_ENVIRONMENT only
