@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <optional>
 
 #include "fakes/fake_service_control.h"
 #include "service/support.h"
@@ -19,24 +18,6 @@ Seven seven(const platform::SERVICE_STATUS& s) {
 }
 
 ServiceStatus stop_pending(Duration wait_hint) { return {0x10, 3, 0, {}, 2, wait_hint}; }
-
-TEST(ToServiceStatus, WaitHintIsWholeMillisecondsUpTo4294967295) {
-  constexpr std::uint64_t max = UINT64_MAX;
-  const std::pair<Duration, std::optional<std::uint32_t>> cases[] = {
-      {{1, 999'999'999}, 1999},
-      {{0, 999'999}, 0},
-      {{4'294'967, 295'999'999}, 4'294'967'295u},  // rounding down keeps it in range
-      {{4'294'967, 296'000'000}, std::nullopt},     // one millisecond too many
-      {{max / 1000 + 1, 0}, std::nullopt},          // seconds * 1000 alone overflows 64 bits
-      {{max, 999'999'999}, std::nullopt},
-  };
-  for (const auto& [hint, millis] : cases) {
-    SCOPED_TRACE(hint.secs);
-    auto r = to_service_status(stop_pending(hint));
-    EXPECT_EQ(r ? std::optional(r.value().dwWaitHint) : std::nullopt, millis);
-    EXPECT_TRUE(r || r.error() == WaitHintTooLong{hint});
-  }
-}
 
 TEST(SetServiceStatus, HandsTheTranslatedReportToTheSystemAndCarriesItsFailure) {
   fakes::FakeServiceControl scm;
