@@ -4,14 +4,14 @@
 //   launcher.script(ScriptedLaunch::launched(101));
 //   ... the code under test calls launch(): it gets a HostProcess with pid 101 ...
 //   launcher.end_host(101, HostExit{1});   // poll_exit reports the exit from now on
-//   EXPECT_EQ(launcher.released(), std::vector<std::uint32_t>{101});
+//   EXPECT_TRUE(launcher.all_released_once());
 //
 // Each HostProcess holds a fake handle that closes through this launcher (it is also the
 // HandleCloser), so the fake sees every close: a host dropped without `release`, a handle
 // closed twice, a release or poll of a host it never gave out or already took back, and a
 // launch nobody scripted are findings (fake_problem). When the launcher is destroyed, every
-// host it gave out must have been released. With `record` false it keeps no history and
-// forgets released hosts, so that it does not grow (the soak).
+// host it gave out must have been released. With `record` false it forgets released hosts, so
+// that it does not grow (the soak).
 #pragma once
 
 #include <cstddef>
@@ -77,7 +77,6 @@ class FakeHostLauncher final : public HostLauncher, public platform::HandleClose
         // Distinct, valid, never-null values; the launcher is the only one that closes them.
         auto raw = reinterpret_cast<platform::Handle>(static_cast<std::intptr_t>(0x1000 + 4 * ++handed_out_));
         hosts_.push_back(Host{next.pid, raw});
-        if (record) launched_.push_back(next.pid);
         note("launch -> pid " + std::to_string(next.pid));
         return Launched{HostProcess{platform::UniqueHandle(*this, raw), next.pid, {}}, next.session, next.text};
       }
@@ -102,7 +101,6 @@ class FakeHostLauncher final : public HostLauncher, public platform::HandleClose
     if (host.pid != h->pid) problem("release() with pid " + std::to_string(host.pid) + " for host pid=" + std::to_string(h->pid));
     h->released = true;
     ++release_calls_;
-    if (record) released_.push_back(h->pid);
     note("release pid " + std::to_string(h->pid));
     // The real release terminates, then closes; here the close must happen inside release.
     releasing_ = h->handle;
@@ -113,7 +111,6 @@ class FakeHostLauncher final : public HostLauncher, public platform::HandleClose
   }
 
   std::optional<HostExit> poll_exit(const HostProcess& host) override {
-    ++poll_calls_;
     Host* h = find(host.handle.get());
     if (!h || h->released) {
       problem("poll_exit() of a host that is not running under this launcher");
@@ -145,9 +142,6 @@ class FakeHostLauncher final : public HostLauncher, public platform::HandleClose
     problem("end_host(" + std::to_string(pid) + "): no such running host");
   }
 
-  // Pids in the order launch() gave them out, and in the order release() took them back.
-  const std::vector<std::uint32_t>& launched() const { return launched_; }
-  const std::vector<std::uint32_t>& released() const { return released_; }
   // Hosts given out and not released yet, oldest first.
   std::vector<std::uint32_t> live() const {
     std::vector<std::uint32_t> out;
@@ -166,7 +160,6 @@ class FakeHostLauncher final : public HostLauncher, public platform::HandleClose
 
   std::size_t launch_calls() const { return launch_calls_; }
   std::size_t release_calls() const { return release_calls_; }
-  std::size_t poll_calls() const { return poll_calls_; }
 
  private:
   struct Host {
@@ -194,13 +187,10 @@ class FakeHostLauncher final : public HostLauncher, public platform::HandleClose
   std::vector<std::string>* journal_;
   std::deque<ScriptedLaunch> script_;
   std::vector<Host> hosts_;
-  std::vector<std::uint32_t> launched_;
-  std::vector<std::uint32_t> released_;
   platform::Handle releasing_ = nullptr;
   std::size_t handed_out_ = 0;
   std::size_t launch_calls_ = 0;
   std::size_t release_calls_ = 0;
-  std::size_t poll_calls_ = 0;
 };
 
 }  // namespace quolin::fakes
