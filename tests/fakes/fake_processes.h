@@ -92,11 +92,6 @@ class FakeProcesses final : public platform::Processes {
     }
     return nullptr;
   }
-  // How the process behind `process` ended, also after its handle was closed.
-  std::optional<std::uint32_t> exit_code_of(platform::Handle process) const {
-    auto it = processes_.find(process);
-    return it == processes_.end() ? std::nullopt : it->second.exit_code;
-  }
 
   // ---- the platform ----
   void CloseHandle(platform::Handle h) override {
@@ -298,7 +293,7 @@ class FakeProcesses final : public platform::Processes {
 
   void close(void* value, Kind kind, const char* call) {
     expect_open(value, kind, call);
-    processes_.erase(record ? nullptr : value);
+    processes_.erase(value);
     if (record) {
       objects_[value].closed = true;
     } else {

@@ -1,6 +1,7 @@
 // The launcher against FakeProcesses, which ends the test on a double close or a use after
-// close: how the host is started, tied to the service and ended, and the exit poll. Where the
-// host is found and the text of a failed call are covered by host_path_fuzz and
+// close: how the host is started, tied to the service and ended, and the exit poll. That a
+// release ends the host with code 1, or keeps the code of one that ended, is proven under Wine;
+// where the host is found and the text of a failed call, by host_path_fuzz and
 // system_error_text_fuzz, whose corpora ctest replays.
 #include <gtest/gtest.h>
 
@@ -35,7 +36,7 @@ std::ptrdiff_t position(const Calls& calls, const std::string& call) {
          calls.begin();
 }
 
-TEST(SessionLauncher, FindsTheSessionAnewAndKeepsOnlyTheProcessHandleUntilReleasedWithCodeOne) {
+TEST(SessionLauncher, FindsTheSessionAnewAndKeepsOnlyTheProcessHandleUntilReleased) {
   FakeProcesses api;
   SessionLauncher launcher(api, HOST_PATH);
   HostProcess first = launch_one(launcher);
@@ -58,8 +59,6 @@ TEST(SessionLauncher, FindsTheSessionAnewAndKeepsOnlyTheProcessHandleUntilReleas
   launcher.release(std::move(first));
   launcher.release(std::move(second));
 
-  EXPECT_EQ(api.exit_code_of(api.object("process1")), 1u);
-  EXPECT_EQ(api.exit_code_of(api.object("process2")), 0u);
   EXPECT_TRUE(api.open_objects().empty());
 }
 
@@ -97,7 +96,6 @@ TEST(SessionLauncher, TiesTheHostToTheServiceByAJobOrSaysWhyNot) {
     // A job that could not serve is closed at once; the host still runs and is released as usual.
     EXPECT_EQ(api.open_objects(), tied ? (Calls{"process1", "job1"}) : Calls{"process1"});
     launcher.release(std::move(launched.host));
-    EXPECT_EQ(api.exit_code_of(api.object("process1")), 1u);
     EXPECT_TRUE(api.open_objects().empty());
     EXPECT_LT(position(api.calls, "CloseHandle(process1)"), position(api.calls, tied ? "CloseHandle(job1)" : "~"));
   }

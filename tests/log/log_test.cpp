@@ -371,7 +371,7 @@ TEST(ServiceLog, KeepsNothingBetweenLines) {
   expect_every_handle_closed_once(fs);
 }
 
-// The path grammar at its edges; log_file_path_fuzz covers the paths the log itself makes.
+// The path grammar at its edges.
 TEST(ParentFolder, DropsTheLastComponentButNeverARoot) {
   struct Case {
     std::u16string_view path;
