@@ -1,6 +1,6 @@
 // What every fuzz target shares: a checked property that stops the run with a message, a reader
-// that carves typed values out of the fuzz bytes, and an independent UTF-8 and UTF-16 checker
-// and UTF-16 to UTF-8 converter to hold the service's own conversions against.
+// that carves typed values out of the fuzz bytes, and UTF-8 and UTF-16 checkers written apart
+// from the service's own.
 //
 //   extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
 //     quolin::fuzz::Input in(data, size);
@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -117,35 +116,6 @@ inline bool is_valid_utf16(std::u16string_view units) {
     }
   }
   return true;
-}
-
-// Valid UTF-16 to UTF-8; nullopt for anything else. Written apart from the service's own
-// converter so that the two can be compared.
-inline std::optional<std::string> utf8_of(std::u16string_view units) {
-  if (!is_valid_utf16(units)) return std::nullopt;
-  std::string out;
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    std::uint32_t cp = units[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<std::uint32_t>(units[++i]) - 0xDC00);
-    }
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-  return out;
 }
 
 }  // namespace quolin::fuzz

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "fuzz_support.h"
+#include "platform/text.h"
 #include "service/wide_name.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -19,6 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(wide.ok() && std::count(wide.value().begin(), wide.value().end(), u'\0') == 1);
   const std::u16string_view units(wide.value());
   FUZZ_CHECK(units.back() == u'\0');
-  if (quolin::fuzz::is_valid_utf8(name)) FUZZ_CHECK(quolin::fuzz::utf8_of(units.substr(0, units.size() - 1)) == name);
+  if (quolin::fuzz::is_valid_utf8(name)) {
+    FUZZ_CHECK(quolin::platform::utf8_from_utf16_lossy(units.substr(0, units.size() - 1)) == name);
+  }
   return 0;
 }
