@@ -1,8 +1,7 @@
 // The launcher against FakeProcesses, which ends the test on a double close or a use after
 // close: how the host is started, tied to the service and ended, and the exit poll. That a
 // release ends the host with code 1, or keeps the code of one that ended, is proven under Wine;
-// where the host is found and the text of a failed call, by host_path_fuzz and
-// system_error_text_fuzz, whose corpora ctest replays.
+// where the host is found, by host_path_fuzz, whose corpus ctest replays.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -141,13 +140,17 @@ TEST(SessionLauncher, FailureGivesTheCallAndItsTextMadeBeforeAnythingHeldIsRelea
   constexpr Case cases[] = {
       {"WTSQueryUserToken", 1008, "WTSQueryUserToken: No token. (0x800703F0)"},
       {"CreateEnvironmentBlock", 5, "CreateEnvironmentBlock: Access is denied. (0x80070005)"},
-      {"CreateProcessAsUserW", 1, "CreateProcessAsUserW: 0x80070001"},  // no message
+      {"CreateEnvironmentBlock", 0xD0000022, "CreateEnvironmentBlock: Denied. (0xD0000022)"},  // ntdll's NTSTATUS
+      {"CreateProcessAsUserW", 0x123456, "CreateProcessAsUserW: 0x80073456"},  // no message; the low 16 bits
+      {"CreateProcessAsUserW", 6, "CreateProcessAsUserW: 0x80070006"},        // a message of white space alone
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     FakeProcesses api;
     api.set_system_message(0x800703F0, u"No token.\r\n");
     api.set_system_message(0x80070005, u"Access is denied.\r\n");
+    api.set_system_message(0x80070006, u" \r\n\t");
+    api.set_module_message("ntdll.dll", 0xC0000022, u"Denied.\n");
     api.failures[c.failing] = c.code;
     SessionLauncher launcher(api, HOST_PATH);
 
