@@ -48,10 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace quolin;
   fuzz::Input in(data, size);
   const std::uint8_t mode = in.u8();
-  const std::uint32_t code = in.u32();
+  const std::uint32_t code = in.next<std::uint32_t>();
 
   fakes::FakeServiceControl api;
-  api.format_error = in.u32();
+  api.format_error = in.next<std::uint32_t>();
   api.format_text.reset();
   if (mode % 4 != 0) {
     // Many copies of a short text reach past the buffer's 2048 units now and then; no further

@@ -33,7 +33,7 @@ std::string oracle(std::int64_t ticks) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   quolin::fuzz::Input in(data, size);
-  const auto ticks = static_cast<std::int64_t>(in.u64());
+  const auto ticks = static_cast<std::int64_t>(in.next<std::uint64_t>());
 
   const std::string text = quolin::format_timestamp(ticks);
   FUZZ_CHECK(text == oracle(ticks));

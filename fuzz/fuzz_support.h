@@ -4,7 +4,7 @@
 //
 //   extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
 //     quolin::fuzz::Input in(data, size);
-//     std::uint32_t code = in.u32();
+//     std::uint32_t code = in.next<std::uint32_t>();
 //     FUZZ_CHECK(some_property(code));
 //     return 0;
 //   }
@@ -41,20 +41,12 @@ class Input {
     if (at_ >= size_) return 0;
     return data_[at_++];
   }
-  std::uint32_t u32() {
-    std::uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(u8()) << (8 * i);
+  // The next sizeof(T) bytes as an unsigned little-endian value.
+  template <typename T>
+  T next() {
+    T v = 0;
+    for (std::size_t i = 0; i < sizeof(T); ++i) v |= static_cast<T>(static_cast<T>(u8()) << (8 * i));
     return v;
-  }
-  std::uint64_t u64() {
-    std::uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v |= static_cast<std::uint64_t>(u8()) << (8 * i);
-    return v;
-  }
-  std::string rest() {
-    std::string out(reinterpret_cast<const char*>(data_ + at_), left());
-    at_ = size_;
-    return out;
   }
   // The remaining bytes as little-endian UTF-16 units (an odd last byte is dropped).
   std::u16string rest_as_utf16() {
