@@ -45,7 +45,7 @@ struct ScriptedLaunch {
 
 class FakeHostLauncher final : public HostLauncher, public platform::HandleCloser {
  public:
-  // With a journal, launches, polls that see an exit, and releases are also recorded there.
+  // With a journal, launches and releases are also recorded there.
   explicit FakeHostLauncher(std::vector<std::string>* journal = nullptr) : journal_(journal) {}
 
   FakeHostLauncher(const FakeHostLauncher&) = delete;
@@ -65,18 +65,14 @@ class FakeHostLauncher final : public HostLauncher, public platform::HandleClose
 
   LaunchOutcome launch() override {
     ++launch_calls_;
-    if (script_.empty()) {
-      problem("launch() called with no outcome scripted");
-      note("launch -> (unscripted) no active session");
-      return NoActiveSession{};
-    }
+    if (script_.empty()) problem("launch() called with no outcome scripted");
     ScriptedLaunch next = std::move(script_.front());
     script_.pop_front();
     switch (next.kind) {
       case ScriptedLaunch::Kind::Launched: {
         // Distinct, valid, never-null values; the launcher is the only one that closes them.
         auto raw = reinterpret_cast<platform::Handle>(static_cast<std::intptr_t>(0x1000 + 4 * ++handed_out_));
-        hosts_.push_back(Host{next.pid, raw});
+        hosts_.push_back(Host{next.pid, raw, false, 0, std::nullopt});
         note("launch -> pid " + std::to_string(next.pid));
         return Launched{HostProcess{platform::UniqueHandle(*this, raw), next.pid, {}}, next.session, next.text};
       }
@@ -92,11 +88,7 @@ class FakeHostLauncher final : public HostLauncher, public platform::HandleClose
 
   void release(HostProcess host) override {
     Host* h = find(host.handle.get());
-    if (!h) {
-      problem("release() of a host this launcher never gave out");
-      (void)host.handle.release();  // not ours to close
-      return;
-    }
+    if (!h) problem("release() of a host this launcher never gave out");
     if (h->released) problem("host pid=" + std::to_string(h->pid) + " released twice");
     if (host.pid != h->pid) problem("release() with pid " + std::to_string(host.pid) + " for host pid=" + std::to_string(h->pid));
     h->released = true;
@@ -112,20 +104,13 @@ class FakeHostLauncher final : public HostLauncher, public platform::HandleClose
 
   std::optional<HostExit> poll_exit(const HostProcess& host) override {
     Host* h = find(host.handle.get());
-    if (!h || h->released) {
-      problem("poll_exit() of a host that is not running under this launcher");
-      return std::nullopt;
-    }
-    if (h->exit) note("poll pid " + std::to_string(h->pid) + " -> exited");
+    if (!h || h->released) problem("poll_exit() of a host that is not running under this launcher");
     return h->exit;
   }
 
   void CloseHandle(platform::Handle handle) override {
     Host* h = find(handle);
-    if (!h) {
-      problem("CloseHandle of a handle this launcher never gave out");
-      return;
-    }
+    if (!h) problem("CloseHandle of a handle this launcher never gave out");
     ++h->closes;
     if (h->closes > 1) problem("handle of host pid=" + std::to_string(h->pid) + " closed twice");
     if (handle != releasing_) problem("handle of host pid=" + std::to_string(h->pid) + " closed outside release()");
@@ -163,7 +148,6 @@ class FakeHostLauncher final : public HostLauncher, public platform::HandleClose
 
  private:
   struct Host {
-    Host(std::uint32_t p, platform::Handle h) : pid(p), handle(h) {}
     std::uint32_t pid;
     platform::Handle handle;
     bool released = false;
@@ -182,7 +166,7 @@ class FakeHostLauncher final : public HostLauncher, public platform::HandleClose
     if (journal_) journal_->push_back(entry);
   }
 
-  static void problem(const std::string& what) { fake_problem("FakeHostLauncher", what); }
+  [[noreturn]] static void problem(const std::string& what) { fake_problem("FakeHostLauncher", what); }
 
   std::vector<std::string>* journal_;
   std::deque<ScriptedLaunch> script_;
