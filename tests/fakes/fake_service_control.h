@@ -23,8 +23,7 @@ class FakeServiceControl final : public platform::ServiceControl {
   explicit FakeServiceControl(std::vector<std::string>* journal = nullptr) : journal_(journal) {}
 
   // ---- set up by the test ----
-  bool dispatcher_succeeds = true;
-  std::uint32_t dispatcher_error = 1063;
+  std::optional<std::uint32_t> dispatcher_error;  // the dispatcher fails with this code
   std::optional<std::uint32_t> fail_registration;  // with this code
   std::size_t fail_report_at = 0;                   // the n-th SetServiceStatus fails (1-based)
   std::uint32_t report_error = 6;
@@ -49,7 +48,7 @@ class FakeServiceControl final : public platform::ServiceControl {
   platform::SysStatus StartServiceCtrlDispatcherW(const char16_t* /*service_name*/,
                                                   platform::ServiceMainFunction service_main) override {
     dispatcher_main = service_main;
-    if (!dispatcher_succeeds) return fail(dispatcher_error);
+    if (dispatcher_error) return fail(*dispatcher_error);
     return {};
   }
 
