@@ -1,6 +1,6 @@
 // What every fuzz target shares: a checked property that stops the run with a message, a reader
-// that carves typed values out of the fuzz bytes, and UTF-8 and UTF-16 checkers written apart
-// from the service's own.
+// that carves typed values out of the fuzz bytes, and a UTF-16 checker written apart from the
+// service's own.
 //
 //   extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
 //     quolin::fuzz::Input in(data, size);
@@ -66,38 +66,7 @@ class Input {
   std::size_t at_ = 0;
 };
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-inline bool is_valid_utf8(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto b = static_cast<std::uint8_t>(s[i]);
-    std::size_t n = 0;
-    std::uint32_t cp = 0;
-    std::uint32_t min = 0;
-    if (b < 0x80) {
-      ++i;
-      continue;
-    } else if (b >= 0xC2 && b <= 0xDF) {
-      n = 1, cp = b & 0x1F, min = 0x80;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      n = 2, cp = b & 0x0F, min = 0x800;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      n = 3, cp = b & 0x07, min = 0x10000;
-    } else {
-      return false;
-    }
-    for (std::size_t k = 1; k <= n; ++k) {
-      if (i + k >= s.size()) return false;
-      const auto c = static_cast<std::uint8_t>(s[i + k]);
-      if ((c & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (c & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += n + 1;
-  }
-  return true;
-}
-
+// Well-formed UTF-16: every surrogate in a pair, high then low.
 inline bool is_valid_utf16(std::u16string_view units) {
   for (std::size_t i = 0; i < units.size(); ++i) {
     const char16_t u = units[i];

@@ -159,7 +159,7 @@ std::string change_line(const std::string& reason, std::uint32_t id) {
 std::string respawned_line(std::uint32_t attempt) {
   return "re-spawned user-session host (attempt " + std::to_string(attempt) + "/5)";
 }
-// The reports that follow the lines of a decision (scenario.h's report()).
+// The reports that follow the lines of a decision (report() above).
 std::string launched(const std::string& occasion, std::uint32_t pid, std::uint32_t session = 1) {
   return report("Information", 1001, {occasion, std::to_string(pid), std::to_string(session)});
 }
