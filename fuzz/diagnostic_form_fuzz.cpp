@@ -36,12 +36,6 @@ std::optional<std::string> unquote(std::string_view quoted) {
   return out;
 }
 
-// What stands between `head` and `tail` in `form`, unquoted; nullopt when the frame is not there.
-std::optional<std::string> quoted_part(std::string_view form, std::string_view head, std::string_view tail) {
-  if (form.size() < head.size() + tail.size() || !form.starts_with(head) || !form.ends_with(tail)) return {};
-  return unquote(form.substr(head.size(), form.size() - head.size() - tail.size()));
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -65,7 +59,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string form = diagnostic_form(ServiceError::winapi(code), api);
   const std::string head = "Winapi(Os { code: " + std::to_string(code) + ", kind: " +
                            std::string(error_category(code)) + ", message: ";
-  const std::optional<std::string> message = quoted_part(form, head, " })");
+  FUZZ_CHECK(form.size() >= head.size() + 3 && form.starts_with(head) && form.ends_with(" })"));
+  const std::string_view quoted = std::string_view(form).substr(head.size(), form.size() - head.size() - 3);
+  const std::optional<std::string> message = unquote(quoted);
   FUZZ_CHECK(message.has_value());
   const std::string fallback = "OS Error " + std::to_string(code) + " (FormatMessageW() returned ";
   if (!api.format_text) {
