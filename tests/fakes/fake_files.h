@@ -26,6 +26,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/files.h"
@@ -291,15 +292,10 @@ class FakeFiles final : public platform::Files {
 
   // "Name(arg, arg)".
   void record(std::string_view name, std::initializer_list<std::string> args) {
-    std::string call(name);
-    call.push_back('(');
+    std::string call = std::string(name) + "(";
     const char* separator = "";
-    for (const std::string& arg : args) {
-      call.append(separator).append(arg);
-      separator = ", ";
-    }
-    call.push_back(')');
-    calls.push_back(std::move(call));
+    for (const std::string& arg : args) call.append(std::exchange(separator, ", ")).append(arg);
+    calls.push_back(call + ")");
   }
 
   std::map<platform::Handle, OpenFile> open_;

@@ -7,12 +7,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <map>
-#include <limits>
 #include <optional>
-#include <random>
 #include <regex>
 #include <sstream>
 #include <string>

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 
 #include "fakes/fake_event_log.h"
 #include "fakes/fake_host_launcher.h"
