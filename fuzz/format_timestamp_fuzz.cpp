@@ -33,14 +33,8 @@ std::string oracle(std::int64_t ticks) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   quolin::fuzz::Input in(data, size);
-  const auto ticks = static_cast<std::int64_t>(in.u64());
+  const auto ticks = static_cast<std::int64_t>(in.next<std::uint64_t>());
 
-  const std::string text = quolin::format_timestamp(ticks);
-  FUZZ_CHECK(text == oracle(ticks));
-  // The layout holds whatever the year: fixed fields after it, four digits at least before it.
-  FUZZ_CHECK(text.size() >= 23);
-  const std::string tail = text.substr(text.size() - 19);
-  FUZZ_CHECK(tail[0] == '-' && tail[3] == '-' && tail[6] == ' ' && tail[9] == ':' && tail[12] == ':');
-  FUZZ_CHECK(tail.substr(15) == " UTC");
+  FUZZ_CHECK(quolin::format_timestamp(ticks) == oracle(ticks));
   return 0;
 }

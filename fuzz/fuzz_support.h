@@ -1,10 +1,10 @@
 // What every fuzz target shares: a checked property that stops the run with a message, a reader
-// that carves typed values out of the fuzz bytes, and an independent UTF-8 and UTF-16 checker
-// and converter to hold the service's own conversions against.
+// that carves typed values out of the fuzz bytes, and a UTF-16 checker written apart from the
+// service's own.
 //
 //   extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
 //     quolin::fuzz::Input in(data, size);
-//     std::uint32_t code = in.u32();
+//     std::uint32_t code = in.next<std::uint32_t>();
 //     FUZZ_CHECK(some_property(code));
 //     return 0;
 //   }
@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -42,24 +41,13 @@ class Input {
     if (at_ >= size_) return 0;
     return data_[at_++];
   }
-  std::uint32_t u32() {
-    std::uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(u8()) << (8 * i);
+  // The next sizeof(T) bytes as an unsigned little-endian value.
+  template <typename T>
+  T next() {
+    T v = 0;
+    for (std::size_t i = 0; i < sizeof(T); ++i) v |= static_cast<T>(static_cast<T>(u8()) << (8 * i));
     return v;
   }
-  std::uint64_t u64() {
-    std::uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v |= static_cast<std::uint64_t>(u8()) << (8 * i);
-    return v;
-  }
-  // Up to `n` raw bytes.
-  std::string bytes(std::size_t n) {
-    std::size_t take = n < left() ? n : left();
-    std::string out(reinterpret_cast<const char*>(data_ + at_), take);
-    at_ += take;
-    return out;
-  }
-  std::string rest() { return bytes(left()); }
   // The remaining bytes as little-endian UTF-16 units (an odd last byte is dropped).
   std::u16string rest_as_utf16() {
     std::u16string out;
@@ -78,38 +66,7 @@ class Input {
   std::size_t at_ = 0;
 };
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-inline bool is_valid_utf8(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto b = static_cast<std::uint8_t>(s[i]);
-    std::size_t n = 0;
-    std::uint32_t cp = 0;
-    std::uint32_t min = 0;
-    if (b < 0x80) {
-      ++i;
-      continue;
-    } else if (b >= 0xC2 && b <= 0xDF) {
-      n = 1, cp = b & 0x1F, min = 0x80;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      n = 2, cp = b & 0x0F, min = 0x800;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      n = 3, cp = b & 0x07, min = 0x10000;
-    } else {
-      return false;
-    }
-    for (std::size_t k = 1; k <= n; ++k) {
-      if (i + k >= s.size()) return false;
-      const auto c = static_cast<std::uint8_t>(s[i + k]);
-      if ((c & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (c & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += n + 1;
-  }
-  return true;
-}
-
+// Well-formed UTF-16: every surrogate in a pair, high then low.
 inline bool is_valid_utf16(std::u16string_view units) {
   for (std::size_t i = 0; i < units.size(); ++i) {
     const char16_t u = units[i];
@@ -120,57 +77,6 @@ inline bool is_valid_utf16(std::u16string_view units) {
     }
   }
   return true;
-}
-
-// Valid UTF-16 to UTF-8; nullopt for anything else. Written apart from the service's own
-// converter so that the two can be compared.
-inline std::optional<std::string> utf8_of(std::u16string_view units) {
-  if (!is_valid_utf16(units)) return std::nullopt;
-  std::string out;
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    std::uint32_t cp = units[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<std::uint32_t>(units[++i]) - 0xDC00);
-    }
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-  return out;
-}
-
-// Valid UTF-8 to UTF-16; nullopt for anything else.
-inline std::optional<std::u16string> utf16_of(std::string_view s) {
-  if (!is_valid_utf8(s)) return std::nullopt;
-  std::u16string out;
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto b = static_cast<std::uint8_t>(s[i]);
-    std::size_t n = b < 0x80 ? 0 : b < 0xE0 ? 1 : b < 0xF0 ? 2 : 3;
-    std::uint32_t cp = n == 0 ? b : n == 1 ? (b & 0x1Fu) : n == 2 ? (b & 0x0Fu) : (b & 0x07u);
-    for (std::size_t k = 1; k <= n; ++k) cp = (cp << 6) | (static_cast<std::uint8_t>(s[i + k]) & 0x3Fu);
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-    i += n + 1;
-  }
-  return out;
 }
 
 }  // namespace quolin::fuzz

@@ -1,6 +1,6 @@
-// Runs a fuzz target once over each file it is given, or over every file in the folders it is
-// given, without libFuzzer: the seed corpus as a plain test, with any compiler. Exits non-zero
-// when there was no input at all, so that a corpus that went missing does not pass unnoticed.
+// Runs a fuzz target once over every file in the folders it is given, without libFuzzer: the
+// seed corpus as a plain test, with any compiler. Exits non-zero when there was no input at all,
+// so that a corpus that went missing does not pass unnoticed.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -16,13 +16,8 @@ int main(int argc, char** argv) {
   namespace fs = std::filesystem;
   std::vector<fs::path> inputs;
   for (int i = 1; i < argc; ++i) {
-    const fs::path p(argv[i]);
-    if (fs::is_directory(p)) {
-      for (const auto& entry : fs::directory_iterator(p)) {
-        if (entry.is_regular_file()) inputs.push_back(entry.path());
-      }
-    } else {
-      inputs.push_back(p);
+    for (const auto& entry : fs::directory_iterator(argv[i])) {
+      if (entry.is_regular_file()) inputs.push_back(entry.path());
     }
   }
   std::sort(inputs.begin(), inputs.end());

@@ -26,6 +26,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/files.h"
@@ -133,8 +134,8 @@ class FakeFiles final : public platform::Files {
   platform::SysResult<platform::UniqueHandle> CreateFileW(const std::u16string& path, std::uint32_t desired_access,
                                                           std::uint32_t share_mode, std::uint32_t creation_disposition,
                                                           std::uint32_t flags) override {
-    record("CreateFileW", {utf8(path), hex(desired_access), std::to_string(share_mode),
-                           std::to_string(creation_disposition), hex(flags)});
+    record("CreateFileW", {utf8(path), std::to_string(desired_access), std::to_string(share_mode),
+                           std::to_string(creation_disposition), std::to_string(flags)});
     if (auto failing = open_failures.find(path); failing != open_failures.end() && !failing->second.empty()) {
       std::uint32_t code = failing->second.front();
       failing->second.pop_front();
@@ -289,27 +290,12 @@ class FakeFiles final : public platform::Files {
 
   static std::string utf8(const std::u16string& s) { return platform::utf8_from_utf16_lossy(s); }
 
-  static std::string hex(std::uint32_t v) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string out;
-    do {
-      out.insert(out.begin(), digits[v % 16]);
-      v /= 16;
-    } while (v != 0);
-    return std::string("0x").append(out);
-  }
-
   // "Name(arg, arg)".
   void record(std::string_view name, std::initializer_list<std::string> args) {
-    std::string call(name);
-    call.push_back('(');
+    std::string call = std::string(name) + "(";
     const char* separator = "";
-    for (const std::string& arg : args) {
-      call.append(separator).append(arg);
-      separator = ", ";
-    }
-    call.push_back(')');
-    calls.push_back(std::move(call));
+    for (const std::string& arg : args) call.append(std::exchange(separator, ", ")).append(arg);
+    calls.push_back(call + ")");
   }
 
   std::map<platform::Handle, OpenFile> open_;

@@ -4,14 +4,14 @@
 //   launcher.script(ScriptedLaunch::launched(101));
 //   ... the code under test calls launch(): it gets a HostProcess with pid 101 ...
 //   launcher.end_host(101, HostExit{1});   // poll_exit reports the exit from now on
-//   EXPECT_EQ(launcher.released(), std::vector<std::uint32_t>{101});
+//   EXPECT_TRUE(launcher.all_released_once());
 //
 // Each HostProcess holds a fake handle that closes through this launcher (it is also the
 // HandleCloser), so the fake sees every close: a host dropped without `release`, a handle
 // closed twice, a release or poll of a host it never gave out or already took back, and a
 // launch nobody scripted are findings (fake_problem). When the launcher is destroyed, every
-// host it gave out must have been released. With `record` false it keeps no history and
-// forgets released hosts, so that it does not grow (the soak).
+// host it gave out must have been released. With `record` false it forgets released hosts, so
+// that it does not grow (the soak).
 #pragma once
 
 #include <cstddef>
@@ -45,7 +45,7 @@ struct ScriptedLaunch {
 
 class FakeHostLauncher final : public HostLauncher, public platform::HandleCloser {
  public:
-  // With a journal, launches, polls that see an exit, and releases are also recorded there.
+  // With a journal, launches and releases are also recorded there.
   explicit FakeHostLauncher(std::vector<std::string>* journal = nullptr) : journal_(journal) {}
 
   FakeHostLauncher(const FakeHostLauncher&) = delete;
@@ -65,19 +65,14 @@ class FakeHostLauncher final : public HostLauncher, public platform::HandleClose
 
   LaunchOutcome launch() override {
     ++launch_calls_;
-    if (script_.empty()) {
-      problem("launch() called with no outcome scripted");
-      note("launch -> (unscripted) no active session");
-      return NoActiveSession{};
-    }
+    if (script_.empty()) problem("launch() called with no outcome scripted");
     ScriptedLaunch next = std::move(script_.front());
     script_.pop_front();
     switch (next.kind) {
       case ScriptedLaunch::Kind::Launched: {
         // Distinct, valid, never-null values; the launcher is the only one that closes them.
         auto raw = reinterpret_cast<platform::Handle>(static_cast<std::intptr_t>(0x1000 + 4 * ++handed_out_));
-        hosts_.push_back(Host{next.pid, raw});
-        if (record) launched_.push_back(next.pid);
+        hosts_.push_back(Host{next.pid, raw, false, 0, std::nullopt});
         note("launch -> pid " + std::to_string(next.pid));
         return Launched{HostProcess{platform::UniqueHandle(*this, raw), next.pid, {}}, next.session, next.text};
       }
@@ -93,16 +88,11 @@ class FakeHostLauncher final : public HostLauncher, public platform::HandleClose
 
   void release(HostProcess host) override {
     Host* h = find(host.handle.get());
-    if (!h) {
-      problem("release() of a host this launcher never gave out");
-      (void)host.handle.release();  // not ours to close
-      return;
-    }
+    if (!h) problem("release() of a host this launcher never gave out");
     if (h->released) problem("host pid=" + std::to_string(h->pid) + " released twice");
     if (host.pid != h->pid) problem("release() with pid " + std::to_string(host.pid) + " for host pid=" + std::to_string(h->pid));
     h->released = true;
     ++release_calls_;
-    if (record) released_.push_back(h->pid);
     note("release pid " + std::to_string(h->pid));
     // The real release terminates, then closes; here the close must happen inside release.
     releasing_ = h->handle;
@@ -113,22 +103,14 @@ class FakeHostLauncher final : public HostLauncher, public platform::HandleClose
   }
 
   std::optional<HostExit> poll_exit(const HostProcess& host) override {
-    ++poll_calls_;
     Host* h = find(host.handle.get());
-    if (!h || h->released) {
-      problem("poll_exit() of a host that is not running under this launcher");
-      return std::nullopt;
-    }
-    if (h->exit) note("poll pid " + std::to_string(h->pid) + " -> exited");
+    if (!h || h->released) problem("poll_exit() of a host that is not running under this launcher");
     return h->exit;
   }
 
   void CloseHandle(platform::Handle handle) override {
     Host* h = find(handle);
-    if (!h) {
-      problem("CloseHandle of a handle this launcher never gave out");
-      return;
-    }
+    if (!h) problem("CloseHandle of a handle this launcher never gave out");
     ++h->closes;
     if (h->closes > 1) problem("handle of host pid=" + std::to_string(h->pid) + " closed twice");
     if (handle != releasing_) problem("handle of host pid=" + std::to_string(h->pid) + " closed outside release()");
@@ -145,9 +127,6 @@ class FakeHostLauncher final : public HostLauncher, public platform::HandleClose
     problem("end_host(" + std::to_string(pid) + "): no such running host");
   }
 
-  // Pids in the order launch() gave them out, and in the order release() took them back.
-  const std::vector<std::uint32_t>& launched() const { return launched_; }
-  const std::vector<std::uint32_t>& released() const { return released_; }
   // Hosts given out and not released yet, oldest first.
   std::vector<std::uint32_t> live() const {
     std::vector<std::uint32_t> out;
@@ -166,11 +145,9 @@ class FakeHostLauncher final : public HostLauncher, public platform::HandleClose
 
   std::size_t launch_calls() const { return launch_calls_; }
   std::size_t release_calls() const { return release_calls_; }
-  std::size_t poll_calls() const { return poll_calls_; }
 
  private:
   struct Host {
-    Host(std::uint32_t p, platform::Handle h) : pid(p), handle(h) {}
     std::uint32_t pid;
     platform::Handle handle;
     bool released = false;
@@ -189,18 +166,15 @@ class FakeHostLauncher final : public HostLauncher, public platform::HandleClose
     if (journal_) journal_->push_back(entry);
   }
 
-  static void problem(const std::string& what) { fake_problem("FakeHostLauncher", what); }
+  [[noreturn]] static void problem(const std::string& what) { fake_problem("FakeHostLauncher", what); }
 
   std::vector<std::string>* journal_;
   std::deque<ScriptedLaunch> script_;
   std::vector<Host> hosts_;
-  std::vector<std::uint32_t> launched_;
-  std::vector<std::uint32_t> released_;
   platform::Handle releasing_ = nullptr;
   std::size_t handed_out_ = 0;
   std::size_t launch_calls_ = 0;
   std::size_t release_calls_ = 0;
-  std::size_t poll_calls_ = 0;
 };
 
 }  // namespace quolin::fakes

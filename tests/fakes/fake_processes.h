@@ -31,16 +31,15 @@ namespace quolin::fakes {
 
 using Calls = std::vector<std::string>;
 
-// The arguments of one CreateProcessAsUserW call, copied while the call ran.
+// The arguments of one CreateProcessAsUserW call, copied while the call ran (the token and the
+// environment block show in the call log).
 struct CreateProcessCall {
-  platform::Handle token = nullptr;
   std::u16string application_name;
   std::u16string command_line;
   bool command_line_is_own_buffer = false;  // not the application name's memory
   bool null_attributes = false;             // both security attributes null
   bool inherit_handles = true;
   std::uint32_t creation_flags = 0;
-  void* environment = nullptr;
   const char16_t* current_directory = nullptr;
   platform::StartupInfoW startup{};
   std::u16string desktop;                   // lpDesktop
@@ -92,11 +91,6 @@ class FakeProcesses final : public platform::Processes {
       if (object.label == label) return value;
     }
     return nullptr;
-  }
-  // How the process behind `process` ended, also after its handle was closed.
-  std::optional<std::uint32_t> exit_code_of(platform::Handle process) const {
-    auto it = processes_.find(process);
-    return it == processes_.end() ? std::nullopt : it->second.exit_code;
   }
 
   // ---- the platform ----
@@ -156,14 +150,12 @@ class FakeProcesses final : public platform::Processes {
     expect_open(environment, Kind::EnvironmentBlock, "CreateProcessAsUserW");
     if (record) {
       CreateProcessCall call;
-      call.token = token;
       if (application_name) call.application_name = application_name;
       if (command_line) call.command_line = command_line;
       call.command_line_is_own_buffer = command_line != nullptr && command_line != application_name;
       call.null_attributes = process_attributes == nullptr && thread_attributes == nullptr;
       call.inherit_handles = inherit_handles;
       call.creation_flags = creation_flags;
-      call.environment = environment;
       call.current_directory = current_directory;
       if (startup_info) {
         call.startup = *startup_info;
@@ -301,7 +293,7 @@ class FakeProcesses final : public platform::Processes {
 
   void close(void* value, Kind kind, const char* call) {
     expect_open(value, kind, call);
-    processes_.erase(record ? nullptr : value);
+    processes_.erase(value);
     if (record) {
       objects_[value].closed = true;
     } else {

@@ -23,8 +23,7 @@ class FakeServiceControl final : public platform::ServiceControl {
   explicit FakeServiceControl(std::vector<std::string>* journal = nullptr) : journal_(journal) {}
 
   // ---- set up by the test ----
-  bool dispatcher_succeeds = true;
-  std::uint32_t dispatcher_error = 1063;
+  std::optional<std::uint32_t> dispatcher_error;  // the dispatcher fails with this code
   std::optional<std::uint32_t> fail_registration;  // with this code
   std::size_t fail_report_at = 0;                   // the n-th SetServiceStatus fails (1-based)
   std::uint32_t report_error = 6;
@@ -34,7 +33,6 @@ class FakeServiceControl final : public platform::ServiceControl {
   std::uint32_t format_error = 317;
 
   // ---- recorded ----
-  std::u16string dispatcher_name;
   platform::ServiceMainFunction dispatcher_main = nullptr;
   std::u16string registered_name;
   platform::HandlerExFunction registered_handler = nullptr;
@@ -44,21 +42,13 @@ class FakeServiceControl final : public platform::ServiceControl {
   struct FormatCall {
     std::uint32_t flags;
     std::uint32_t message_id;
-    std::uint32_t language_id;
-    std::uint32_t size;
   };
   std::vector<FormatCall> format_calls;
 
-  // The handle the latest registration gave; each registration gives a new one.
-  platform::ServiceStatusHandle handle() const {
-    return reinterpret_cast<platform::ServiceStatusHandle>(0x5150 + registered_contexts.size());
-  }
-
-  platform::SysStatus StartServiceCtrlDispatcherW(const char16_t* service_name,
+  platform::SysStatus StartServiceCtrlDispatcherW(const char16_t* /*service_name*/,
                                                   platform::ServiceMainFunction service_main) override {
-    dispatcher_name = service_name;
     dispatcher_main = service_main;
-    if (!dispatcher_succeeds) return fail(dispatcher_error);
+    if (dispatcher_error) return fail(*dispatcher_error);
     return {};
   }
 
@@ -69,7 +59,7 @@ class FakeServiceControl final : public platform::ServiceControl {
     if (fail_registration) return fail(*fail_registration);
     registered_handler = handler;
     registered_contexts.push_back(context);
-    return handle();
+    return reinterpret_cast<platform::ServiceStatusHandle>(0x5150 + registered_contexts.size());  // a new one each
   }
 
   platform::SysStatus SetServiceStatus(platform::ServiceStatusHandle handle,
@@ -87,8 +77,8 @@ class FakeServiceControl final : public platform::ServiceControl {
   }
 
   platform::SysResult<std::u16string> FormatMessageW(std::uint32_t flags, std::uint32_t message_id,
-                                                     std::uint32_t language_id, std::uint32_t size) override {
-    format_calls.push_back({flags, message_id, language_id, size});
+                                                     std::uint32_t /*language_id*/, std::uint32_t size) override {
+    format_calls.push_back({flags, message_id});
     if (!format_text) return fail(format_error);
     return format_text->substr(0, size);
   }

@@ -7,12 +7,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <map>
-#include <limits>
 #include <optional>
-#include <random>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -326,20 +323,6 @@ TEST(ServiceLog, WritesOnlyThroughAFolderAndFileJudgedSafeAndMovesAnUnsafeOneAsi
   }
 }
 
-TEST(ServiceLog, MakesAMissingLogFolderWithRightsForSystemAndAdministratorsAlone) {
-  EXPECT_EQ(log_folder_sddl(), u"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
-  FakeFiles fs;
-  usual_machine(fs);
-  fs.nodes.erase(u"C:\\ProgramData\\Quolin");
-  fs.nodes.erase(u"C:\\ProgramData");
-
-  ASSERT_TRUE(write_one(fs, "x"));
-
-  EXPECT_EQ(fs.nodes[u"C:\\ProgramData\\Quolin"].sddl, log_folder_sddl());
-  EXPECT_EQ(fs.nodes[u"C:\\ProgramData"].sddl, u"") << "folders above keep their inherited rights";
-  EXPECT_EQ(fs.file_content(LOG_FILE), STAMP + " [quolin-service] x\n");
-}
-
 TEST(CreateFolderTree, EveryMissingParentCodeMakesTheParentsFirst) {
   // Each code below says the folder above is missing; once it is made, the folder can be too.
   for (std::uint32_t code : {2u, 3u, 15u, 53u, 67u}) {
@@ -356,22 +339,27 @@ TEST(CreateFolderTree, EveryMissingParentCodeMakesTheParentsFirst) {
   }
 }
 
-TEST(ServiceLog, KeepsNothingBetweenLines) {
+// Nothing is kept between lines: when ProgramData moves, the next line follows it, making the
+// missing folders, the log folder alone with rights for SYSTEM and Administrators.
+TEST(ServiceLog, FollowsProgramDataEveryLineAndMakesAMissingLogFolderForSystemAndAdministratorsAlone) {
+  EXPECT_EQ(log_folder_sddl(), u"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
   FakeFiles fs;
   usual_machine(fs);
   fakes::FakeEventLog event_log;
   EventLogSink events(event_log);
   ServiceLog log(fs, events);
   ASSERT_TRUE(log.write_line("first"));
-  fs.environment[u"ProgramData"] = u"C:\\Elsewhere";  // moved: the next line follows, making folders
+  fs.environment[u"ProgramData"] = u"C:\\Elsewhere";
   ASSERT_TRUE(log.write_line("second"));
 
   EXPECT_EQ(fs.file_content(LOG_FILE), STAMP + " [quolin-service] first\n");
   EXPECT_EQ(fs.file_content(u"C:\\Elsewhere\\Quolin\\service.log"), STAMP + " [quolin-service] second\n");
+  EXPECT_EQ(fs.nodes[u"C:\\Elsewhere\\Quolin"].sddl, log_folder_sddl());
+  EXPECT_EQ(fs.nodes[u"C:\\Elsewhere"].sddl, u"") << "folders above keep their inherited rights";
   expect_every_handle_closed_once(fs);
 }
 
-// The path grammar at its edges; log_file_path_fuzz covers the paths the log itself makes.
+// The path grammar at its edges.
 TEST(ParentFolder, DropsTheLastComponentButNeverARoot) {
   struct Case {
     std::u16string_view path;

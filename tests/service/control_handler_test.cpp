@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,7 +55,7 @@ TEST(RegisterControlHandler, FailureDisconnectsTheChannel) {
     auto handle = register_control_handler(scm, name, std::move(sender));
     EXPECT_EQ(handle ? std::nullopt : std::optional(handle.error()), error);
     EXPECT_EQ(!scm.registered_name.empty(), error != nul);  // a NUL never reaches the system
-    EXPECT_EQ(drain(receiver), NOTHING_THEN_DISCONNECTED);
+    EXPECT_EQ(drain(receiver), std::pair(std::vector<ControlMessage>{}, ReceiveError::Disconnected));
   }
 }
 

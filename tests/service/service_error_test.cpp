@@ -34,7 +34,6 @@ TEST(DiagnosticForm, NamesCodeAndKindAndQuotesTheTrimmedSystemMessageInTheProgra
   for (const auto& [code, kind] : kinds) {
     FakeServiceControl scm;
     scm.format_text = u"A \"quoted\" C:\\path\tand\r\nmore.\r\n \t\f";
-    scm.dispatcher_succeeds = false;
     scm.dispatcher_error = code;
     const EntryResult entry = program_entry(scm, service_main);
     EXPECT_EQ(entry.exit_status, 1);

@@ -33,7 +33,5 @@ inline std::pair<std::vector<ControlMessage>, ReceiveError> drain(ControlReceive
     got.push_back(std::move(r).value());
   }
 }
-inline const std::pair<std::vector<ControlMessage>, ReceiveError> NOTHING_THEN_DISCONNECTED{
-    {}, ReceiveError::Disconnected};
 
 }  // namespace quolin

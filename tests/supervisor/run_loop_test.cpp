@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 
 #include "fakes/fake_event_log.h"
 #include "fakes/fake_host_launcher.h"
@@ -69,7 +68,7 @@ TEST(RunLoop, StopComesAfterTheQueuedControlsAndEndsTheHostBetweenItsLinesBefore
     Journal after_running;  // the journal after the RUNNING report and its line
   };
   const Case cases[] = {
-      {"stop with a running host", ScriptedLaunch::launched(101), {{STOP}},
+      {"stop with a running host, then another stop", ScriptedLaunch::launched(101), {{STOP}, {STOP}},
        {"launch -> pid 101", SPAWNED, "event Information 1001: service start | 101 | 1", "timeout", STOP_LINE,
         "release pid 101", "line: terminated user-session host pid=101",
         "event Information 1007: 101 | service stop", STOP_PENDING, STOPPED_LINE, stopped_with(0)}},
@@ -114,36 +113,6 @@ TEST(RunLoop, StopComesAfterTheQueuedControlsAndEndsTheHostBetweenItsLinesBefore
       for (const Duration& wait : env.waits) EXPECT_EQ(wait, Duration::from_millis(200));
     }
   }
-}
-
-TEST(RunLoop, HostIsPolledOnlyAtTimeOutsAndRespawnedAtTheFirstOneAtOrAfterItsDeadline) {
-  Fixture f;
-  auto& env = f.env;
-  f.launcher.script(ScriptedLaunch::launched(55));
-  f.launcher.script(ScriptedLaunch::launched(56));
-  std::optional<Instant> exit_seen, relaunched;
-  env.before_receive = [&](int pass) {
-    if (pass == 1) f.launcher.end_host(55, HostExit{3});
-    // A session change on each of the first four passes holds the exit poll back.
-    if (pass <= 4) env.control(SESSION_CHANGE, SESSION_LOCK, 1);
-    if (!exit_seen && !f.launcher.released().empty()) exit_seen = env.fake_clock.current();
-    if (!relaunched && f.launcher.launched().size() == 2) relaunched = env.fake_clock.current();
-    if (pass == 12) env.control(STOP);
-  };
-  run(f);
-  const std::string lock = "SessionChange: reason=SessionLock session_id=1";
-  EXPECT_EQ(env.lines.lines(),
-            (Journal{"service starting", "service running, awaiting SCM events",
-                     "spawned user-session host at service start", lock, lock, lock, lock,
-                     "user-session host pid=55 exited (code=0x00000003 (3), consecutive_crashes=1)",
-                     "scheduled re-spawn in 1000 ms", "re-spawned user-session host (attempt 1/5)",
-                     "Stop control received, shutting down", "terminated user-session host pid=56",
-                     "service stopped"}));
-  // Pass 5 is the first quiet one and sees the exit; passes 6-10 have no host to poll; pass 10
-  // re-spawns at the deadline, pass 11 polls the new host.
-  EXPECT_EQ(f.launcher.poll_calls(), 2u);
-  ASSERT_TRUE(exit_seen && relaunched);
-  EXPECT_EQ(relaunched->saturating_since(*exit_seen), Duration::from_millis(1000));
 }
 
 TEST(RunLoop, AnyFailureEndsInTheErrorExitWithNoHostLeftAndAStoppedReportCarryingItsCode) {
