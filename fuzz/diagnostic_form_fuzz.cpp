@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   const std::u16string_view units = std::u16string_view(*api.format_text).substr(0, 2048);
-  if (!fuzz::is_valid_utf16(units)) {
+  if (!platform::is_valid_utf16(units)) {
     FUZZ_CHECK(*message == fallback + "invalid UTF-16)");
     return 0;
   }

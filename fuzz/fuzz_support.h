@@ -1,6 +1,6 @@
-// What every fuzz target shares: a checked property that stops the run with a message, a reader
-// that carves typed values out of the fuzz bytes, and a UTF-16 checker written apart from the
-// service's own.
+// What every fuzz target shares: a checked property that stops the run with a message, and a
+// reader that carves typed values out of the fuzz bytes. Text is checked with the service's own
+// converters and checker, which the Text tests prove.
 //
 //   extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
 //     quolin::fuzz::Input in(data, size);
@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <string_view>
 
 // Stops the run when a property does not hold; libFuzzer then keeps the input as a finding.
 #define FUZZ_CHECK(condition)                                                         \
@@ -65,18 +64,5 @@ class Input {
   std::size_t size_;
   std::size_t at_ = 0;
 };
-
-// Well-formed UTF-16: every surrogate in a pair, high then low.
-inline bool is_valid_utf16(std::u16string_view units) {
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    const char16_t u = units[i];
-    if (u >= 0xDC00 && u <= 0xDFFF) return false;
-    if (u >= 0xD800 && u <= 0xDBFF) {
-      if (i + 1 == units.size() || units[i + 1] < 0xDC00 || units[i + 1] > 0xDFFF) return false;
-      ++i;
-    }
-  }
-  return true;
-}
 
 }  // namespace quolin::fuzz

@@ -7,6 +7,7 @@
 
 #include "fuzz_support.h"
 #include "log/log_path.h"
+#include "platform/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   quolin::fuzz::Input in(data, size);
@@ -14,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if ((in.u8() & 1) != 0) base = in.rest_as_utf16();
 
   const std::u16string path = quolin::log_file_path(base);
-  const std::u16string front = base && quolin::fuzz::is_valid_utf16(*base) ? *base : u"C:\\ProgramData";
+  const std::u16string front = base && quolin::platform::is_valid_utf16(*base) ? *base : u"C:\\ProgramData";
   constexpr std::u16string_view tail = u"Quolin\\service.log";
   FUZZ_CHECK(path.size() >= front.size() + tail.size() && path.starts_with(front) && path.ends_with(tail));
   const bool separated = front.empty() || front.back() == u'\\' || front.back() == u'/';

@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(units.back() == u'\0');
   // Units that are text and replace nothing (so the name was UTF-8) read back as the name.
   const std::u16string_view body = units.substr(0, units.size() - 1);
-  if (quolin::fuzz::is_valid_utf16(body) && body.find(u'\uFFFD') == std::u16string_view::npos) {
+  if (quolin::platform::is_valid_utf16(body) && body.find(u'\uFFFD') == std::u16string_view::npos) {
     FUZZ_CHECK(quolin::platform::utf8_from_utf16_lossy(body) == name);
   }
   return 0;
