@@ -26,24 +26,11 @@
 
 #include "fake_problem.h"
 #include "platform/processes.h"
+#include "platform/text.h"
 
 namespace quolin::fakes {
 
 using Calls = std::vector<std::string>;
-
-// The arguments of one CreateProcessAsUserW call, copied while the call ran (the token and the
-// environment block show in the call log).
-struct CreateProcessCall {
-  std::u16string application_name;
-  std::u16string command_line;
-  bool command_line_is_own_buffer = false;  // not the application name's memory
-  bool null_attributes = false;             // both security attributes null
-  bool inherit_handles = true;
-  std::uint32_t creation_flags = 0;
-  const char16_t* current_directory = nullptr;
-  platform::StartupInfoW startup{};
-  std::u16string desktop;                   // lpDesktop
-};
 
 class FakeProcesses final : public platform::Processes {
  public:
@@ -75,7 +62,6 @@ class FakeProcesses final : public platform::Processes {
 
   // ---- what happened ----
   Calls calls;
-  std::vector<CreateProcessCall> create_process_calls;
 
   // Labels of what was handed out and not yet closed or freed (modules stay loaded).
   std::vector<std::string> open_objects() const {
@@ -145,23 +131,19 @@ class FakeProcesses final : public platform::Processes {
                                            const char16_t* current_directory,
                                            platform::StartupInfoW* startup_info,
                                            platform::ProcessInformation* process_information) override {
-    note("CreateProcessAsUserW(" + name(token) + ", " + name(environment) + ")");
     expect_open(token, Kind::Token, "CreateProcessAsUserW");
     expect_open(environment, Kind::EnvironmentBlock, "CreateProcessAsUserW");
-    if (record) {
-      CreateProcessCall call;
-      if (application_name) call.application_name = application_name;
-      if (command_line) call.command_line = command_line;
-      call.command_line_is_own_buffer = command_line != nullptr && command_line != application_name;
-      call.null_attributes = process_attributes == nullptr && thread_attributes == nullptr;
-      call.inherit_handles = inherit_handles;
-      call.creation_flags = creation_flags;
-      call.current_directory = current_directory;
-      if (startup_info) {
-        call.startup = *startup_info;
-        if (startup_info->lpDesktop) call.desktop = startup_info->lpDesktop;
-      }
-      create_process_calls.push_back(std::move(call));
+    if (record) {  // every argument, in Windows' order; of the startup information what is set
+      const auto text = [](const char16_t* s) { return s ? '"' + platform::wtf8_from_utf16(s) + '"' : "null"; };
+      const platform::StartupInfoW& s = *startup_info;
+      const bool more = s.lpReserved || s.lpTitle || s.dwX || s.dwY || s.dwXSize || s.dwYSize || s.dwXCountChars ||
+                        s.dwYCountChars || s.dwFillAttribute || s.dwFlags || s.wShowWindow || s.cbReserved2 ||
+                        s.lpReserved2 || s.hStdInput || s.hStdOutput || s.hStdError;
+      note("CreateProcessAsUserW(" + name(token) + ", " + text(application_name) + ", " +
+           (command_line == application_name ? "the same buffer" : text(command_line)) + ", " +
+           (process_attributes || thread_attributes ? "attributes" : "null") + ", " + (inherit_handles ? "TRUE" : "FALSE") +
+           ", " + hex(creation_flags) + ", " + name(environment) + ", " + text(current_directory) +
+           ", {cb=" + std::to_string(s.cb) + ", desktop=" + text(s.lpDesktop) + (more ? ", more" : "") + "})");
     }
     if (auto e = failure("CreateProcessAsUserW")) return fail(*e);
     platform::Handle process = hand_out(Kind::Process);
