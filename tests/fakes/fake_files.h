@@ -152,7 +152,7 @@ class FakeFiles final : public platform::Files {
     }
     ++handed_out_;
     platform::Handle h = handle_value(handed_out_);
-    open_[h] = OpenFile{path};
+    open_[h] = path;
     return platform::UniqueHandle(*this, h);
   }
 
@@ -196,8 +196,8 @@ class FakeFiles final : public platform::Files {
       it = nodes.erase(it);
     }
     for (auto& [path, node] : moved) nodes[path] = std::move(node);
-    for (auto& [handle, open] : open_) {
-      if (open.path.starts_with(from)) open.path = to + open.path.substr(from.size());
+    for (auto& [handle, path] : open_) {
+      if (path.starts_with(from)) path = to + path.substr(from.size());
     }
     if (after_move) after_move(from);
     return {};
@@ -219,7 +219,7 @@ class FakeFiles final : public platform::Files {
     if (step.kind == WriteStep::Kind::Fail) return fail(step.code);
     std::size_t taken = step.bytes < bytes.size() ? step.bytes : bytes.size();
     // Append access: whatever the handle's history, the bytes land at the current end.
-    nodes[it->second.path].content.append(bytes.substr(0, taken));
+    nodes[it->second].content.append(bytes.substr(0, taken));
     return taken;
   }
 
@@ -242,10 +242,6 @@ class FakeFiles final : public platform::Files {
   platform::SysResult<std::int64_t> QueryPerformanceFrequency() override { return performance_frequency; }
 
  private:
-  struct OpenFile {
-    std::u16string path;
-  };
-
   platform::SysStatus make_folder(const std::u16string& path) {
     if (before_create_directory) before_create_directory(path);
     if (nodes.count(path) != 0) return fail(platform::CODE_ALREADY_EXISTS);
@@ -263,7 +259,7 @@ class FakeFiles final : public platform::Files {
   const Node* open_node(platform::Handle h) const {
     auto it = open_.find(h);
     if (it == open_.end()) return nullptr;
-    auto node = nodes.find(it->second.path);
+    auto node = nodes.find(it->second);
     return node == nodes.end() ? nullptr : &node->second;
   }
 
@@ -298,7 +294,7 @@ class FakeFiles final : public platform::Files {
     calls.push_back(call + ")");
   }
 
-  std::map<platform::Handle, OpenFile> open_;
+  std::map<platform::Handle, std::u16string> open_;  // the path each handle opened
   int handed_out_ = 0;
 };
 
