@@ -6,15 +6,13 @@
 //   fs.writes = {FakeFiles::take(3), FakeFiles::interrupt()};  // then every write takes all
 //   ServiceLog log(fs);
 //   ... log.write_line("x") ...
-//   EXPECT_EQ(fs.calls, (std::vector<std::string>{"GetEnvironmentVariableW(ProgramData)", ...}));
+//   ... fs.calls: "GetEnvironmentVariableW(ProgramData)", ...; handles are #1, #2, ... in order
 //
-// It behaves like Windows where the log relies on it: making a folder whose parent is missing
-// gives 3, making one where anything exists gives 183, opening a folder gives 5 unless asked with
-// backup semantics, opening a missing file creates it empty, a rename never replaces and takes
-// what is inside a folder along. A node may be a link (a reparse point: the fake never follows
-// it), have several names, and carry an owner and an access list; every node is SYSTEM's with an
-// empty access list unless the test says otherwise. Every call is recorded, in order, as one text
-// line; handles are numbered #1, #2, ... in the order they were handed out.
+// It behaves like Windows where the log relies on it: a folder under a missing parent gives 3,
+// one where anything exists 183, opening a folder 5 (unless with backup semantics), opening a
+// missing file creates it, a rename never replaces and takes a folder's contents along. A node
+// may be a link (never followed), have several names, and carry an owner and an access list
+// (SYSTEM's, empty, unless the test says otherwise).
 #pragma once
 
 #include <cstddef>
@@ -36,7 +34,7 @@ namespace quolin::fakes {
 
 class FakeFiles final : public platform::Files {
  public:
-  // What one NtWriteFile call does. Once `writes` runs out, every write takes all it is offered.
+  // One NtWriteFile call. Once `writes` runs out, every write takes all it is offered.
   struct WriteStep {
     enum class Kind { Take, Fail } kind = Kind::Take;
     std::size_t bytes = 0;    // Take: at most this many
@@ -56,7 +54,6 @@ class FakeFiles final : public platform::Files {
     std::u16string sddl;  // the descriptor it was made with, if any
   };
 
-  // --- state the test sets up and inspects ---
   std::map<std::u16string, std::u16string> environment;
   std::map<std::u16string, Node> nodes;                      // by exact path
   std::map<std::u16string, std::uint32_t> refused_folders;   // CreateDirectoryW gives this code
@@ -99,7 +96,6 @@ class FakeFiles final : public platform::Files {
   }
   std::size_t open_handles() const { return open_.size(); }
 
-  // --- platform::Files ---
   std::optional<std::u16string> GetEnvironmentVariableW(const std::u16string& name) override {
     record("GetEnvironmentVariableW", {utf8(name)});
     auto it = environment.find(name);

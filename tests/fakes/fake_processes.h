@@ -8,11 +8,10 @@
 //   EXPECT_EQ(api.calls, (Calls{"WTSGetActiveConsoleSessionId", "WTSQueryUserToken(1)", ...}));
 //   EXPECT_TRUE(api.open_objects().empty());
 //
-// What it hands out is named in the call log by kind and number: token1, env1, thread1,
-// process1, job1 (the n-th of its kind). Closing something twice, or something it never handed out,
-// or using a closed token or block, is a finding (fake_problem). With `record` false it keeps
-// no call log and forgets what was closed, so that it neither allocates per call nor grows:
-// values are never reused, so a second close is still caught.
+// What it hands out is named in the call log by kind and number (token1, env1, process1, ...).
+// Closing something twice or never handed out, or using a closed one, is a finding (fake_problem).
+// With `record` false it keeps no call log and forgets what was closed, so that it neither
+// allocates per call nor grows (values are never reused: a second close is still caught).
 #pragma once
 
 #include <cstdint>
@@ -36,7 +35,6 @@ class FakeProcesses final : public platform::Processes {
  public:
   static constexpr std::uint32_t STILL_ACTIVE = 259;
 
-  // ---- the scenario ----
   std::uint32_t console_session = 1;
   std::u16string executable_path = u"C:\\Program Files\\Quolin\\QuolinHost.exe";
   // When the buffer is too small, answer with the size needed (NUL included) instead of
@@ -60,7 +58,6 @@ class FakeProcesses final : public platform::Processes {
     it->second.exit_code = code;
   }
 
-  // ---- what happened ----
   Calls calls;
 
   // Labels of what was handed out and not yet closed or freed (modules stay loaded).
@@ -79,7 +76,6 @@ class FakeProcesses final : public platform::Processes {
     return nullptr;
   }
 
-  // ---- the platform ----
   void CloseHandle(platform::Handle h) override {
     note("CloseHandle(" + name(h) + ")");
     close(h, Kind::Kernel, "CloseHandle");
