@@ -36,14 +36,12 @@ class FakeFiles final : public platform::Files {
  public:
   // One NtWriteFile call. Once `writes` runs out, every write takes all it is offered.
   struct WriteStep {
-    enum class Kind { Take, Fail } kind = Kind::Take;
-    std::size_t bytes = 0;    // Take: at most this many
-    std::uint32_t code = 0;   // Fail: the system error code
+    std::size_t bytes = 0;   // at most this many are taken,
+    std::uint32_t code = 0;  // unless it fails with this system error code
   };
-  static WriteStep take(std::size_t n) { return {WriteStep::Kind::Take, n, 0}; }
-  static WriteStep take_nothing() { return take(0); }
+  static WriteStep take(std::size_t n) { return {n, 0}; }
   static WriteStep interrupt() { return fail_with(platform::CODE_INTERRUPTED); }
-  static WriteStep fail_with(std::uint32_t code) { return {WriteStep::Kind::Fail, 0, code}; }
+  static WriteStep fail_with(std::uint32_t code) { return {0, code}; }
 
   struct Node {
     bool folder = false;
@@ -206,13 +204,12 @@ class FakeFiles final : public platform::Files {
       ++bad_handle_writes;
       return fail(6u);  // ERROR_INVALID_HANDLE
     }
-    WriteStep step;
-    step.bytes = bytes.size();
+    WriteStep step = take(bytes.size());
     if (!writes.empty()) {
       step = writes.front();
       writes.pop_front();
     }
-    if (step.kind == WriteStep::Kind::Fail) return fail(step.code);
+    if (step.code != 0) return fail(step.code);
     std::size_t taken = step.bytes < bytes.size() ? step.bytes : bytes.size();
     // Append access: whatever the handle's history, the bytes land at the current end.
     nodes[it->second].content.append(bytes.substr(0, taken));
