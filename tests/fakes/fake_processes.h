@@ -55,7 +55,7 @@ class FakeProcesses final : public platform::Processes {
   void exit_process(platform::Handle process, std::uint32_t code) {
     auto it = processes_.find(process);
     if (it == processes_.end()) fake_problem("FakeProcesses", "exit_process of no process");
-    it->second.exit_code = code;
+    it->second = code;
   }
 
   Calls calls;
@@ -145,7 +145,7 @@ class FakeProcesses final : public platform::Processes {
     platform::Handle process = hand_out(Kind::Process);
     platform::Handle thread = hand_out(Kind::Thread);
     std::uint32_t pid = 4000 + 4 * static_cast<std::uint32_t>(++launched_);
-    processes_[process] = Process{std::nullopt};
+    processes_[process] = std::nullopt;
     *process_information = platform::ProcessInformation{process, thread, pid, pid + 2};
     return {};
   }
@@ -153,9 +153,9 @@ class FakeProcesses final : public platform::Processes {
   platform::SysStatus TerminateProcess(platform::Handle process, std::uint32_t exit_code) override {
     note("TerminateProcess(" + name(process) + ", " + std::to_string(exit_code) + ")");
     expect_open(process, Kind::Process, "TerminateProcess");
-    Process& p = processes_[process];
-    if (p.exit_code) return fail(platform::CODE_ACCESS_DENIED);  // as Windows, for an ended process
-    p.exit_code = exit_code;
+    std::optional<std::uint32_t>& code = processes_[process];
+    if (code) return fail(platform::CODE_ACCESS_DENIED);  // as Windows, for an ended process
+    code = exit_code;
     return {};
   }
 
@@ -186,14 +186,14 @@ class FakeProcesses final : public platform::Processes {
     if (record) note("WaitForSingleObject(" + name(object) + ", " + std::to_string(milliseconds) + ")");
     if (auto e = failure("WaitForSingleObject")) return fail(*e);
     expect_open(object, Kind::Process, "WaitForSingleObject");
-    return processes_[object].exit_code ? 0u : 0x102u;
+    return processes_[object] ? 0u : 0x102u;
   }
 
   platform::SysResult<std::uint32_t> GetExitCodeProcess(platform::Handle process) override {
     note("GetExitCodeProcess(" + name(process) + ")");
     if (auto e = failure("GetExitCodeProcess")) return fail(*e);
     expect_open(process, Kind::Process, "GetExitCodeProcess");
-    return processes_[process].exit_code.value_or(STILL_ACTIVE);
+    return processes_[process].value_or(STILL_ACTIVE);
   }
 
   platform::SysResult<std::u16string> FormatMessageW(std::uint32_t flags, platform::Handle module,
@@ -228,9 +228,6 @@ class FakeProcesses final : public platform::Processes {
     Kind kind;
     std::string label;
     bool closed = false;
-  };
-  struct Process {
-    std::optional<std::uint32_t> exit_code;
   };
 
   static std::string hex(std::uint32_t v) {
@@ -286,7 +283,7 @@ class FakeProcesses final : public platform::Processes {
   }
 
   std::map<void*, Object> objects_;
-  std::map<platform::Handle, Process> processes_;
+  std::map<platform::Handle, std::optional<std::uint32_t>> processes_;  // exit code once ended
   std::map<std::pair<std::string, std::uint32_t>, std::u16string> messages_;
   int counts_[6] = {};
   std::uint64_t handed_out_ = 0;
