@@ -4,6 +4,8 @@
 
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "fakes/fake_service_control.h"
 #include "service/dispatcher.h"
@@ -40,9 +42,7 @@ TEST(DiagnosticForm, NamesCodeAndKindAndQuotesTheTrimmedSystemMessageInTheProgra
     EXPECT_EQ(entry.error_output,
               "Error: Winapi(Os { code: " + std::to_string(code) + ", kind: " + kind +
                   ", message: \"A \\\"quoted\\\" C:\\\\path\\tand\\r\\nmore.\" })\n");
-    ASSERT_EQ(scm.format_calls.size(), 1u);
-    EXPECT_EQ(scm.format_calls[0].flags, 0x1200u);  // from the system, a "%1" left as it is
-    EXPECT_EQ(scm.format_calls[0].message_id, code);
+    EXPECT_EQ(scm.format_calls, (std::vector{std::pair(0x1200u, code)}));  // from the system, "%1" left as it is
   }
   FakeServiceControl scm;
   const EntryResult ran = program_entry(scm, service_main);
