@@ -55,6 +55,7 @@ class FakeFiles final : public platform::Files {
   std::map<std::u16string, std::u16string> environment;
   std::map<std::u16string, Node> nodes;                      // by exact path
   std::map<std::u16string, std::uint32_t> refused_folders;   // CreateDirectoryW gives this code
+  std::uint32_t missing_parent_code = platform::CODE_PATH_NOT_FOUND;  // its code under a missing parent
   std::map<std::u16string, std::deque<std::uint32_t>> open_failures;  // the next CreateFileW calls of a path fail so
   std::deque<std::uint32_t> move_failures;                   // the next MoveFileExW calls fail so
   std::string account_sid = "S-1-5-18";                      // the process's own account
@@ -238,7 +239,7 @@ class FakeFiles final : public platform::Files {
   platform::SysStatus make_folder(const std::u16string& path) {
     if (before_create_directory) before_create_directory(path);
     if (nodes.count(path) != 0) return fail(platform::CODE_ALREADY_EXISTS);
-    if (!parent_is_folder(path)) return fail(platform::CODE_PATH_NOT_FOUND);
+    if (!parent_is_folder(path)) return fail(missing_parent_code);
     if (auto it = refused_folders.find(path); it != refused_folders.end()) return fail(it->second);
     add_folder(path);
     return {};
