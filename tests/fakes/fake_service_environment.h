@@ -65,7 +65,7 @@ class FakeServiceEnvironment final : public ServiceEnvironment {
   HostLauncher& host_launcher(std::string) override { return launcher_; }
 
   Result<ControlMessage, ReceiveError> receive(ControlReceiver& receiver, Instant deadline) override {
-    if (record_waits) waits.push_back(deadline.saturating_since(fake_clock.current()));
+    if (record_waits) waits.push_back(deadline.saturating_since(fake_clock.now()));
     if (before_receive) before_receive(++passes);
     if (real_wait) return receiver.receive_for(*real_wait);
     auto r = receiver.receive_until(ControlReceiver::Clock::time_point{});  // answers at once

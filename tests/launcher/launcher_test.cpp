@@ -1,7 +1,6 @@
 // The launcher against FakeProcesses, which ends the test on a double close or a use after
-// close: where the host is found, how it is started, tied to the service and ended, and the exit
-// poll. That a release ends the host with code 1, or keeps the code of one that ended, is proven
-// under Wine.
+// close. That a release ends the host with code 1, or keeps the code of one that ended, is
+// proven under Wine.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -30,8 +30,7 @@ using Event = std::function<std::optional<Status<LogError>>(Harness&)>;
 
 struct Step {
   Event event;
-  // Exactly what this event writes, in order: lines as they are, each report to the Event Log
-  // as "event <type> <ID>: <strings joined by " | ">" (see report()) after the line it follows.
+  // Exactly what this event writes, in order: its lines, and its Event Log reports as report() spells them.
   std::vector<std::string> lines = {};
   bool fatal = false;  // the operation meets a line armed to fail: its lines are not compared
 };
@@ -393,7 +392,7 @@ TEST(Supervisor, FailedRespawnsCountUpAndStopSilentlyPastTheBudget) {
     EXPECT_EQ(h.supervisor.consecutive_crashes(), count);
     if (count <= Supervisor::CRASH_BUDGET) {  // past it, no deadline: the hour below is silent
       const Duration delay = Supervisor::RESPAWN_DELAYS[count - 1];
-      EXPECT_EQ(h.supervisor.respawn_deadline(), h.clock.current().plus(delay));
+      EXPECT_EQ(h.supervisor.respawn_deadline(), h.clock.now().plus(delay));
       h.run({{after(delay)}});
     }
   }
