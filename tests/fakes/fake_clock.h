@@ -21,8 +21,6 @@ class FakeClock final : public MonotonicClock {
   // Any instant, also an earlier one: a test may play a clock that steps back.
   void set(Instant to) { now_ = to; }
 
-  Instant current() const { return now_; }
-
  private:
   Instant now_;
 };

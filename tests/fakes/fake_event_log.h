@@ -5,9 +5,9 @@
 //   EventLogSink events(event_log);          // opens the source: "event source QuolinHost"
 //   ... code under test reports ...          // "event Warning 1002: 4711 | 0x00000001 (1) | 1 | 1000"
 //
-// A report on a source that is not open, a source closed twice and a source left open when the
-// fake goes are findings (fake_problem). The type and the severity bits of the identifier must
-// agree, or the reader would see the wrong message. With `keep` false it only counts.
+// A report on a source not open, a source closed twice or left open are findings (fake_problem),
+// as are a type and identifier severity that disagree (the reader would see the wrong message).
+// With `keep` false it records nothing.
 #pragma once
 
 #include <cstdint>

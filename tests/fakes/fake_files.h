@@ -6,15 +6,13 @@
 //   fs.writes = {FakeFiles::take(3), FakeFiles::interrupt()};  // then every write takes all
 //   ServiceLog log(fs);
 //   ... log.write_line("x") ...
-//   EXPECT_EQ(fs.calls, (std::vector<std::string>{"GetEnvironmentVariableW(ProgramData)", ...}));
+//   ... fs.calls: "GetEnvironmentVariableW(ProgramData)", ...; handles are #1, #2, ... in order
 //
-// It behaves like Windows where the log relies on it: making a folder whose parent is missing
-// gives 3, making one where anything exists gives 183, opening a folder gives 5 unless asked with
-// backup semantics, opening a missing file creates it empty, a rename never replaces and takes
-// what is inside a folder along. A node may be a link (a reparse point: the fake never follows
-// it), have several names, and carry an owner and an access list; every node is SYSTEM's with an
-// empty access list unless the test says otherwise. Every call is recorded, in order, as one text
-// line; handles are numbered #1, #2, ... in the order they were handed out.
+// It behaves like Windows where the log relies on it: a folder under a missing parent gives 3,
+// one where anything exists 183, opening a folder 5 (unless with backup semantics), opening a
+// missing file creates it, a rename never replaces and takes a folder's contents along. A node
+// may be a link (never followed), have several names, and carry an owner and an access list
+// (SYSTEM's, empty, unless the test says otherwise).
 #pragma once
 
 #include <cstddef>
@@ -36,16 +34,14 @@ namespace quolin::fakes {
 
 class FakeFiles final : public platform::Files {
  public:
-  // What one NtWriteFile call does. Once `writes` runs out, every write takes all it is offered.
+  // One NtWriteFile call. Once `writes` runs out, every write takes all it is offered.
   struct WriteStep {
-    enum class Kind { Take, Fail } kind = Kind::Take;
-    std::size_t bytes = 0;    // Take: at most this many
-    std::uint32_t code = 0;   // Fail: the system error code
+    std::size_t bytes = 0;   // at most this many are taken,
+    std::uint32_t code = 0;  // unless it fails with this system error code
   };
-  static WriteStep take(std::size_t n) { return {WriteStep::Kind::Take, n, 0}; }
-  static WriteStep take_nothing() { return take(0); }
+  static WriteStep take(std::size_t n) { return {n, 0}; }
   static WriteStep interrupt() { return fail_with(platform::CODE_INTERRUPTED); }
-  static WriteStep fail_with(std::uint32_t code) { return {WriteStep::Kind::Fail, 0, code}; }
+  static WriteStep fail_with(std::uint32_t code) { return {0, code}; }
 
   struct Node {
     bool folder = false;
@@ -56,10 +52,10 @@ class FakeFiles final : public platform::Files {
     std::u16string sddl;  // the descriptor it was made with, if any
   };
 
-  // --- state the test sets up and inspects ---
   std::map<std::u16string, std::u16string> environment;
   std::map<std::u16string, Node> nodes;                      // by exact path
   std::map<std::u16string, std::uint32_t> refused_folders;   // CreateDirectoryW gives this code
+  std::uint32_t missing_parent_code = platform::CODE_PATH_NOT_FOUND;  // its code under a missing parent
   std::map<std::u16string, std::deque<std::uint32_t>> open_failures;  // the next CreateFileW calls of a path fail so
   std::deque<std::uint32_t> move_failures;                   // the next MoveFileExW calls fail so
   std::string account_sid = "S-1-5-18";                      // the process's own account
@@ -99,7 +95,6 @@ class FakeFiles final : public platform::Files {
   }
   std::size_t open_handles() const { return open_.size(); }
 
-  // --- platform::Files ---
   std::optional<std::u16string> GetEnvironmentVariableW(const std::u16string& name) override {
     record("GetEnvironmentVariableW", {utf8(name)});
     auto it = environment.find(name);
@@ -152,7 +147,7 @@ class FakeFiles final : public platform::Files {
     }
     ++handed_out_;
     platform::Handle h = handle_value(handed_out_);
-    open_[h] = OpenFile{path};
+    open_[h] = path;
     return platform::UniqueHandle(*this, h);
   }
 
@@ -196,8 +191,8 @@ class FakeFiles final : public platform::Files {
       it = nodes.erase(it);
     }
     for (auto& [path, node] : moved) nodes[path] = std::move(node);
-    for (auto& [handle, open] : open_) {
-      if (open.path.starts_with(from)) open.path = to + open.path.substr(from.size());
+    for (auto& [handle, path] : open_) {
+      if (path.starts_with(from)) path = to + path.substr(from.size());
     }
     if (after_move) after_move(from);
     return {};
@@ -210,16 +205,15 @@ class FakeFiles final : public platform::Files {
       ++bad_handle_writes;
       return fail(6u);  // ERROR_INVALID_HANDLE
     }
-    WriteStep step;
-    step.bytes = bytes.size();
+    WriteStep step = take(bytes.size());
     if (!writes.empty()) {
       step = writes.front();
       writes.pop_front();
     }
-    if (step.kind == WriteStep::Kind::Fail) return fail(step.code);
+    if (step.code != 0) return fail(step.code);
     std::size_t taken = step.bytes < bytes.size() ? step.bytes : bytes.size();
     // Append access: whatever the handle's history, the bytes land at the current end.
-    nodes[it->second.path].content.append(bytes.substr(0, taken));
+    nodes[it->second].content.append(bytes.substr(0, taken));
     return taken;
   }
 
@@ -242,14 +236,10 @@ class FakeFiles final : public platform::Files {
   platform::SysResult<std::int64_t> QueryPerformanceFrequency() override { return performance_frequency; }
 
  private:
-  struct OpenFile {
-    std::u16string path;
-  };
-
   platform::SysStatus make_folder(const std::u16string& path) {
     if (before_create_directory) before_create_directory(path);
     if (nodes.count(path) != 0) return fail(platform::CODE_ALREADY_EXISTS);
-    if (!parent_is_folder(path)) return fail(platform::CODE_PATH_NOT_FOUND);
+    if (!parent_is_folder(path)) return fail(missing_parent_code);
     if (auto it = refused_folders.find(path); it != refused_folders.end()) return fail(it->second);
     add_folder(path);
     return {};
@@ -263,7 +253,7 @@ class FakeFiles final : public platform::Files {
   const Node* open_node(platform::Handle h) const {
     auto it = open_.find(h);
     if (it == open_.end()) return nullptr;
-    auto node = nodes.find(it->second.path);
+    auto node = nodes.find(it->second);
     return node == nodes.end() ? nullptr : &node->second;
   }
 
@@ -298,7 +288,7 @@ class FakeFiles final : public platform::Files {
     calls.push_back(call + ")");
   }
 
-  std::map<platform::Handle, OpenFile> open_;
+  std::map<platform::Handle, std::u16string> open_;  // the path each handle opened
   int handed_out_ = 0;
 };
 

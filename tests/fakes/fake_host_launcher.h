@@ -6,12 +6,10 @@
 //   launcher.end_host(101, HostExit{1});   // poll_exit reports the exit from now on
 //   EXPECT_TRUE(launcher.all_released_once());
 //
-// Each HostProcess holds a fake handle that closes through this launcher (it is also the
-// HandleCloser), so the fake sees every close: a host dropped without `release`, a handle
-// closed twice, a release or poll of a host it never gave out or already took back, and a
-// launch nobody scripted are findings (fake_problem). When the launcher is destroyed, every
-// host it gave out must have been released. With `record` false it forgets released hosts, so
-// that it does not grow (the soak).
+// Each HostProcess's fake handle closes through this launcher, so a host dropped without
+// `release` (also when the launcher goes), a handle closed twice, a release or poll of a host not
+// running under it and an unscripted launch are findings (fake_problem). With `record` false it
+// forgets released hosts, so that it does not grow (the soak).
 #pragma once
 
 #include <cstddef>
@@ -45,7 +43,6 @@ struct ScriptedLaunch {
 
 class FakeHostLauncher final : public HostLauncher, public platform::HandleCloser {
  public:
-  // With a journal, launches and releases are also recorded there.
   explicit FakeHostLauncher(std::vector<std::string>* journal = nullptr) : journal_(journal) {}
 
   FakeHostLauncher(const FakeHostLauncher&) = delete;
@@ -70,7 +67,6 @@ class FakeHostLauncher final : public HostLauncher, public platform::HandleClose
     script_.pop_front();
     switch (next.kind) {
       case ScriptedLaunch::Kind::Launched: {
-        // Distinct, valid, never-null values; the launcher is the only one that closes them.
         auto raw = reinterpret_cast<platform::Handle>(static_cast<std::intptr_t>(0x1000 + 4 * ++handed_out_));
         hosts_.push_back(Host{next.pid, raw, false, 0, std::nullopt});
         note("launch -> pid " + std::to_string(next.pid));
@@ -94,7 +90,7 @@ class FakeHostLauncher final : public HostLauncher, public platform::HandleClose
     h->released = true;
     ++release_calls_;
     note("release pid " + std::to_string(h->pid));
-    // The real release terminates, then closes; here the close must happen inside release.
+    // The real release terminates, then closes: the close must happen inside release.
     releasing_ = h->handle;
     host.handle.reset();
     releasing_ = nullptr;

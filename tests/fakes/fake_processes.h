@@ -8,11 +8,10 @@
 //   EXPECT_EQ(api.calls, (Calls{"WTSGetActiveConsoleSessionId", "WTSQueryUserToken(1)", ...}));
 //   EXPECT_TRUE(api.open_objects().empty());
 //
-// What it hands out is named in the call log by kind and number: token1, env1, thread1,
-// process1, job1 (the n-th of its kind). Closing something twice, or something it never handed out,
-// or using a closed token or block, is a finding (fake_problem). With `record` false it keeps
-// no call log and forgets what was closed, so that it neither allocates per call nor grows:
-// values are never reused, so a second close is still caught.
+// What it hands out is named in the call log by kind and number (token1, env1, process1, ...).
+// Closing something twice or never handed out, or using a closed one, is a finding (fake_problem).
+// With `record` false it keeps no call log and forgets what was closed, so that it neither
+// allocates per call nor grows (values are never reused: a second close is still caught).
 #pragma once
 
 #include <cstdint>
@@ -26,30 +25,16 @@
 
 #include "fake_problem.h"
 #include "platform/processes.h"
+#include "platform/text.h"
 
 namespace quolin::fakes {
 
 using Calls = std::vector<std::string>;
 
-// The arguments of one CreateProcessAsUserW call, copied while the call ran (the token and the
-// environment block show in the call log).
-struct CreateProcessCall {
-  std::u16string application_name;
-  std::u16string command_line;
-  bool command_line_is_own_buffer = false;  // not the application name's memory
-  bool null_attributes = false;             // both security attributes null
-  bool inherit_handles = true;
-  std::uint32_t creation_flags = 0;
-  const char16_t* current_directory = nullptr;
-  platform::StartupInfoW startup{};
-  std::u16string desktop;                   // lpDesktop
-};
-
 class FakeProcesses final : public platform::Processes {
  public:
   static constexpr std::uint32_t STILL_ACTIVE = 259;
 
-  // ---- the scenario ----
   std::uint32_t console_session = 1;
   std::u16string executable_path = u"C:\\Program Files\\Quolin\\QuolinHost.exe";
   // When the buffer is too small, answer with the size needed (NUL included) instead of
@@ -70,12 +55,10 @@ class FakeProcesses final : public platform::Processes {
   void exit_process(platform::Handle process, std::uint32_t code) {
     auto it = processes_.find(process);
     if (it == processes_.end()) fake_problem("FakeProcesses", "exit_process of no process");
-    it->second.exit_code = code;
+    it->second = code;
   }
 
-  // ---- what happened ----
   Calls calls;
-  std::vector<CreateProcessCall> create_process_calls;
 
   // Labels of what was handed out and not yet closed or freed (modules stay loaded).
   std::vector<std::string> open_objects() const {
@@ -93,7 +76,6 @@ class FakeProcesses final : public platform::Processes {
     return nullptr;
   }
 
-  // ---- the platform ----
   void CloseHandle(platform::Handle h) override {
     note("CloseHandle(" + name(h) + ")");
     close(h, Kind::Kernel, "CloseHandle");
@@ -145,29 +127,25 @@ class FakeProcesses final : public platform::Processes {
                                            const char16_t* current_directory,
                                            platform::StartupInfoW* startup_info,
                                            platform::ProcessInformation* process_information) override {
-    note("CreateProcessAsUserW(" + name(token) + ", " + name(environment) + ")");
     expect_open(token, Kind::Token, "CreateProcessAsUserW");
     expect_open(environment, Kind::EnvironmentBlock, "CreateProcessAsUserW");
-    if (record) {
-      CreateProcessCall call;
-      if (application_name) call.application_name = application_name;
-      if (command_line) call.command_line = command_line;
-      call.command_line_is_own_buffer = command_line != nullptr && command_line != application_name;
-      call.null_attributes = process_attributes == nullptr && thread_attributes == nullptr;
-      call.inherit_handles = inherit_handles;
-      call.creation_flags = creation_flags;
-      call.current_directory = current_directory;
-      if (startup_info) {
-        call.startup = *startup_info;
-        if (startup_info->lpDesktop) call.desktop = startup_info->lpDesktop;
-      }
-      create_process_calls.push_back(std::move(call));
+    if (record) {  // every argument, in Windows' order; of the startup information what is set
+      const auto text = [](const char16_t* s) { return s ? '"' + platform::wtf8_from_utf16(s) + '"' : "null"; };
+      const platform::StartupInfoW& s = *startup_info;
+      const bool more = s.lpReserved || s.lpTitle || s.dwX || s.dwY || s.dwXSize || s.dwYSize || s.dwXCountChars ||
+                        s.dwYCountChars || s.dwFillAttribute || s.dwFlags || s.wShowWindow || s.cbReserved2 ||
+                        s.lpReserved2 || s.hStdInput || s.hStdOutput || s.hStdError;
+      note("CreateProcessAsUserW(" + name(token) + ", " + text(application_name) + ", " +
+           (command_line == application_name ? "the same buffer" : text(command_line)) + ", " +
+           (process_attributes || thread_attributes ? "attributes" : "null") + ", " + (inherit_handles ? "TRUE" : "FALSE") +
+           ", " + hex(creation_flags) + ", " + name(environment) + ", " + text(current_directory) +
+           ", {cb=" + std::to_string(s.cb) + ", desktop=" + text(s.lpDesktop) + (more ? ", more" : "") + "})");
     }
     if (auto e = failure("CreateProcessAsUserW")) return fail(*e);
     platform::Handle process = hand_out(Kind::Process);
     platform::Handle thread = hand_out(Kind::Thread);
     std::uint32_t pid = 4000 + 4 * static_cast<std::uint32_t>(++launched_);
-    processes_[process] = Process{std::nullopt};
+    processes_[process] = std::nullopt;
     *process_information = platform::ProcessInformation{process, thread, pid, pid + 2};
     return {};
   }
@@ -175,9 +153,9 @@ class FakeProcesses final : public platform::Processes {
   platform::SysStatus TerminateProcess(platform::Handle process, std::uint32_t exit_code) override {
     note("TerminateProcess(" + name(process) + ", " + std::to_string(exit_code) + ")");
     expect_open(process, Kind::Process, "TerminateProcess");
-    Process& p = processes_[process];
-    if (p.exit_code) return fail(platform::CODE_ACCESS_DENIED);  // as Windows, for an ended process
-    p.exit_code = exit_code;
+    std::optional<std::uint32_t>& code = processes_[process];
+    if (code) return fail(platform::CODE_ACCESS_DENIED);  // as Windows, for an ended process
+    code = exit_code;
     return {};
   }
 
@@ -208,14 +186,14 @@ class FakeProcesses final : public platform::Processes {
     if (record) note("WaitForSingleObject(" + name(object) + ", " + std::to_string(milliseconds) + ")");
     if (auto e = failure("WaitForSingleObject")) return fail(*e);
     expect_open(object, Kind::Process, "WaitForSingleObject");
-    return processes_[object].exit_code ? 0u : 0x102u;
+    return processes_[object] ? 0u : 0x102u;
   }
 
   platform::SysResult<std::uint32_t> GetExitCodeProcess(platform::Handle process) override {
     note("GetExitCodeProcess(" + name(process) + ")");
     if (auto e = failure("GetExitCodeProcess")) return fail(*e);
     expect_open(process, Kind::Process, "GetExitCodeProcess");
-    return processes_[process].exit_code.value_or(STILL_ACTIVE);
+    return processes_[process].value_or(STILL_ACTIVE);
   }
 
   platform::SysResult<std::u16string> FormatMessageW(std::uint32_t flags, platform::Handle module,
@@ -250,9 +228,6 @@ class FakeProcesses final : public platform::Processes {
     Kind kind;
     std::string label;
     bool closed = false;
-  };
-  struct Process {
-    std::optional<std::uint32_t> exit_code;
   };
 
   static std::string hex(std::uint32_t v) {
@@ -308,7 +283,7 @@ class FakeProcesses final : public platform::Processes {
   }
 
   std::map<void*, Object> objects_;
-  std::map<platform::Handle, Process> processes_;
+  std::map<platform::Handle, std::optional<std::uint32_t>> processes_;  // exit code once ended
   std::map<std::pair<std::string, std::uint32_t>, std::u16string> messages_;
   int counts_[6] = {};
   std::uint64_t handed_out_ = 0;

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/service_control.h"
@@ -39,11 +40,7 @@ class FakeServiceControl final : public platform::ServiceControl {
   std::vector<void*> registered_contexts;  // the handler's contexts, in the order registered
   std::vector<platform::ServiceStatusHandle> status_handles;
   std::vector<platform::SERVICE_STATUS> statuses;
-  struct FormatCall {
-    std::uint32_t flags;
-    std::uint32_t message_id;
-  };
-  std::vector<FormatCall> format_calls;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> format_calls;  // flags, message id
 
   platform::SysStatus StartServiceCtrlDispatcherW(const char16_t* /*service_name*/,
                                                   platform::ServiceMainFunction service_main) override {

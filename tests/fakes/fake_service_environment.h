@@ -1,7 +1,6 @@
-// The service main's environment made of the shared fakes, for the run loop's tests, its
-// benchmark and the soak. Controls reach the service the way the system delivers them: through
-// the registered handler and its context. A receive never really waits (unless asked to): a
-// time-out moves the fake clock to the pass's deadline.
+// The service main's environment made of the shared fakes (run loop tests, benchmark, soak).
+// Controls arrive through the registered handler, as the system delivers them. A receive never
+// really waits (unless asked to): a time-out moves the fake clock to the pass's deadline.
 //
 //   fakes::FakeHostLauncher launcher;
 //   fakes::FakeEventLog event_log;
@@ -43,10 +42,8 @@ class FakeServiceEnvironment final : public ServiceEnvironment {
   FakeServiceControl scm;
   // Runs at the start of every receive (pass counts from 1); may deliver controls.
   std::function<void(int pass)> before_receive;
-  // When set, a receive really waits this long for a message instead of answering at once.
-  std::optional<std::chrono::nanoseconds> real_wait;
-  // Whether a time-out moves the clock to the pass's deadline; off when the caller moves it.
-  bool time_out_moves_clock = true;
+  std::optional<std::chrono::nanoseconds> real_wait;  // a receive really waits this long
+  bool time_out_moves_clock = true;                    // off when the caller moves the clock
   int passes = 0;
   // The wait of each pass, from the clock when its deadline was taken; off for long runs and
   // for counting allocations.
@@ -68,7 +65,7 @@ class FakeServiceEnvironment final : public ServiceEnvironment {
   HostLauncher& host_launcher(std::string) override { return launcher_; }
 
   Result<ControlMessage, ReceiveError> receive(ControlReceiver& receiver, Instant deadline) override {
-    if (record_waits) waits.push_back(deadline.saturating_since(fake_clock.current()));
+    if (record_waits) waits.push_back(deadline.saturating_since(fake_clock.now()));
     if (before_receive) before_receive(++passes);
     if (real_wait) return receiver.receive_for(*real_wait);
     auto r = receiver.receive_until(ControlReceiver::Clock::time_point{});  // answers at once

@@ -1,8 +1,7 @@
 // The service log against FakeFiles, which counts double closes and writes through closed
-// handles; its path, and the timestamp checked against the standard library's calendar.
-// Owners, access lists, links seen on a handle and byte-range locks are proven here alone: Wine
-// applies no security descriptor, enforces no access list or write lock, and shows a link only
-// in the path's attributes (tests/e2e runs the link and the second name for real).
+// handles. Owners, access lists, links seen on a handle and byte-range locks are proven here
+// alone: Wine applies no security descriptor, enforces no access list or write lock, and shows a
+// link only in the path's attributes (tests/e2e runs the link and the second name for real).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -42,7 +41,6 @@ void usual_machine(FakeFiles& fs) {
 
 std::string shown(std::u16string_view s) { return platform::utf8_from_utf16_lossy(s); }
 
-// One line through a ServiceLog whose events go to a fake that nobody reads.
 Status<LogError> write_one(FakeFiles& fs, std::string_view message) {
   fakes::FakeEventLog event_log;
   EventLogSink events(event_log);
@@ -72,7 +70,7 @@ TEST(ServiceLog, EachWriteStepIsContinuedRetriedOrEndsTheLine) {
       {"interrupted writes retried",
        {FakeFiles::take(100), FakeFiles::take(100), FakeFiles::interrupt(), FakeFiles::interrupt()}, "message",
        std::nullopt, line},
-      {"zero-byte write", {FakeFiles::take(100), FakeFiles::take_nothing()}, "message", LogError::write_zero(),
+      {"zero-byte write", {FakeFiles::take(100), FakeFiles::take(0)}, "message", LogError::write_zero(),
        STAMP},
       {"failed write", {FakeFiles::take(100), FakeFiles::take(100), FakeFiles::take(3), FakeFiles::fail_with(112)},
        "message", LogError::os(112), STAMP + " [quolin-service] mes"},
@@ -324,16 +322,11 @@ TEST(ServiceLog, WritesOnlyThroughAFolderAndFileJudgedSafeAndMovesAnUnsafeOneAsi
 }
 
 TEST(CreateFolderTree, EveryMissingParentCodeMakesTheParentsFirst) {
-  // Each code below says the folder above is missing; once it is made, the folder can be too.
-  for (std::uint32_t code : {2u, 3u, 15u, 53u, 67u}) {
+  for (std::uint32_t code : {2u, 3u, 15u, 53u, 67u}) {  // each says the folder above is missing
     SCOPED_TRACE(code);
     FakeFiles fs;
     fs.add_folder(u"D:\\");
-    fs.add_folder(u"D:\\A");
-    fs.refused_folders[u"D:\\A\\Quolin"] = code;
-    fs.before_create_directory = [&fs](const std::u16string& path) {
-      if (path == u"D:\\A") fs.refused_folders.clear();
-    };
+    fs.missing_parent_code = code;
     EXPECT_TRUE(create_folder_tree(fs, u"D:\\A\\Quolin"));
     EXPECT_TRUE(fs.is_folder_node(u"D:\\A\\Quolin"));
   }

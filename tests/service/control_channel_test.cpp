@@ -15,10 +15,9 @@ using namespace std::chrono_literals;
 const auto logon = ControlMessage::session_change("SessionLogon", 1);
 const auto stop = ControlMessage::stop();
 
-TEST(ControlChannel, DeliversInOrderAndReportsDisconnectedOnlyOnceDrained) {
+// What is sent arrives in order, then TimedOut while the sender lives: the control fuzz target.
+TEST(ControlChannel, WaitsOutATimeoutAndReportsDisconnectedAtOnceOnlyOnceDrained) {
   auto [sender, receiver] = make_control_channel();
-  ASSERT_TRUE(sender.send(logon));
-  EXPECT_EQ(drain(receiver), std::pair(std::vector{logon}, ReceiveError::TimedOut));
   auto start = ControlReceiver::Clock::now();
   EXPECT_EQ(receiver.receive_for(20ms).error(), ReceiveError::TimedOut);
   EXPECT_GE(ControlReceiver::Clock::now() - start, 20ms);  // not before the deadline

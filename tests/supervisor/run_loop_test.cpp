@@ -18,7 +18,6 @@ namespace {
 using fakes::ScriptedLaunch;
 using Journal = std::vector<std::string>;
 
-// The shared fake environment, with the journal and the launcher it reports to.
 struct Fixture {
   Journal journal;
   fakes::FakeHostLauncher launcher{&journal};

@@ -1,9 +1,7 @@
-// The Supervisor's decisions, seen as the exact lines it writes, the events it reports and the
-// hosts it launches and releases. Each scenario is a table of events, each with the exact lines
-// it must write and the Event Log events it must report, in order; events that are not
-// Supervisor operations (clock, host, launch script) write and report nothing. After every event
-// the harness checks what must hold whatever the policy decides (check_invariants), and at its
-// end that every scripted launch was used.
+// The Supervisor's decisions as the exact lines it writes, the events it reports and the hosts
+// it launches and releases: each scenario is a table of events with what each writes, in order
+// (clock, host and launch-script events write nothing). After every event the harness checks what
+// holds whatever the policy decides, and at its end that every scripted launch was used.
 #include "supervisor/supervisor.h"
 
 #include <gtest/gtest.h>
@@ -32,8 +30,7 @@ using Event = std::function<std::optional<Status<LogError>>(Harness&)>;
 
 struct Step {
   Event event;
-  // Exactly what this event writes, in order: lines as they are, each report to the Event Log
-  // as "event <type> <ID>: <strings joined by " | ">" (see report()) after the line it follows.
+  // Exactly what this event writes, in order: its lines, and its Event Log reports as report() spells them.
   std::vector<std::string> lines = {};
   bool fatal = false;  // the operation meets a line armed to fail: its lines are not compared
 };
@@ -113,16 +110,9 @@ Event shut_down() { return [](Harness& h) { return std::optional(h.supervisor.sh
 Event abandon() { return [](Harness& h) { h.supervisor.abandon(); return std::nullopt; }; }
 Event after(Duration d) { return [=](Harness& h) { h.clock.advance(d); return std::nullopt; }; }
 Event after_ms(std::uint64_t ms) { return after(Duration::from_millis(ms)); }
-Event clock_steps_back_ms(std::uint64_t ms) {
+Event host_exits(std::optional<std::uint32_t> code) {  // the running host ends (none: the fake says so)
   return [=](Harness& h) {
-    h.clock.set(Instant{h.clock.current().saturating_since(Instant{Duration::from_millis(ms)})});
-    return std::nullopt;
-  };
-}
-Event host_exits(std::optional<std::uint32_t> code) {  // the running host ends
-  return [=](Harness& h) {
-    EXPECT_FALSE(h.launcher.live().empty()) << "no host is running";
-    if (!h.launcher.live().empty()) h.launcher.end_host(h.launcher.live().back(), HostExit{code});
+    h.launcher.end_host(h.launcher.live().empty() ? 0 : h.launcher.live().back(), HostExit{code});
     return std::nullopt;
   };
 }
@@ -235,7 +225,7 @@ TEST(Supervisor, ExitIsCleanOnlyAsCodeZeroBeforeFiveSecondsAndARunOfSixtyRestart
   const Case cases[] = {
       {after(Duration{0, 0}), 0, clean_exit(P, "0"), 0},
       {after(Duration{4, 999'999'999}), 0, clean_exit(P, "4999"), 0},
-      {clock_steps_back_ms(10'000), 0, clean_exit(P, "0"), 0},  // a negative run counts as 0
+      {[](Harness& h) { h.clock.set(Instant{}); return std::nullopt; }, 0, clean_exit(P, "0"), 0},  // run < 0: 0
       {after_ms(5000), 0, crash(P, 5, "0x00000000 (0)"), 5},
       {after_ms(0), std::nullopt, crash(P, 5, "<unavailable>"), 5},
       {after_ms(6000), 0xC0000005, crash(P, 5, "0xC0000005 (-1073741819)"), 5},
@@ -304,7 +294,13 @@ TEST(Supervisor, SessionChangeActsByReasonClassOnAnUnpolledExitAndOnABackOff) {
 }
 
 TEST(Supervisor, ALogoffOfAnotherSessionThanTheHostsChangesNothing) {
-  const std::vector<Step> running = {{next_launch(ScriptedLaunch::launched(7, 1))}, {start(), spawned_at_start(7)}};
+  // The host's session follows each launch: pid 6 went to session 2, its successor pid 7 to 1.
+  const std::vector<Step> running = {
+      {next_launch(ScriptedLaunch::launched(6, 2))}, {start(), {SPAWNED_AT_START, launched("service start", 6, 2)}},
+      {change("SessionLogoff", 2), {change_line("SessionLogoff", 2), LOGOFF_CLEARED, ended(6, "SessionLogoff")}},
+      {next_launch_ok(7)},
+      {change("SessionLogon"), {change_line("SessionLogon", 1), "spawned user-session host after SessionLogon",
+                                launched("SessionLogon", 7)}}};
   struct State {
     const char* name;
     std::vector<Step> steps;  // the latest launch went to session 1, unless none happened
@@ -337,22 +333,9 @@ TEST(Supervisor, ALogoffOfAnotherSessionThanTheHostsChangesNothing) {
         EXPECT_EQ(h.supervisor.holds_host(), other && s.held);
         EXPECT_EQ(h.supervisor.consecutive_crashes(), other ? s.count : 0u);
         EXPECT_EQ(h.supervisor.respawn_deadline().has_value(), other && s.pending);
-        if (other && s.held) h.run({{shut_down(), {"terminated user-session host pid=7", ended(7, "service stop")}}});
       }
     }
   }
-}
-
-// That it is kept after the host ends shows in the logoffs of another session above.
-TEST(Supervisor, TheHostsSessionFollowsEachLaunch) {
-  Harness h;
-  h.run({{next_launch(ScriptedLaunch::launched(7, 1))}, {start(), spawned_at_start(7)},
-         {change("SessionLogoff", 1), {change_line("SessionLogoff", 1), LOGOFF_CLEARED, ended(7, "SessionLogoff")}},
-         {next_launch(ScriptedLaunch::launched(8, 2))},
-         {change("SessionLogon", 2),
-          {change_line("SessionLogon", 2), "spawned user-session host after SessionLogon", launched("SessionLogon", 8, 2)}},
-         {change("SessionLogoff", 1),
-          {change_line("SessionLogoff", 1), "SessionLogoff: session 1 is not the host's session 2, no-op"}}});
 }
 
 TEST(Supervisor, AHostThatCannotBeTiedToTheServiceRunsOnAndOneLineSaysWhy) {
@@ -409,7 +392,7 @@ TEST(Supervisor, FailedRespawnsCountUpAndStopSilentlyPastTheBudget) {
     EXPECT_EQ(h.supervisor.consecutive_crashes(), count);
     if (count <= Supervisor::CRASH_BUDGET) {  // past it, no deadline: the hour below is silent
       const Duration delay = Supervisor::RESPAWN_DELAYS[count - 1];
-      EXPECT_EQ(h.supervisor.respawn_deadline(), h.clock.current().plus(delay));
+      EXPECT_EQ(h.supervisor.respawn_deadline(), h.clock.now().plus(delay));
       h.run({{after(delay)}});
     }
   }
@@ -421,12 +404,9 @@ TEST(Supervisor, FailedRespawnsCountUpAndStopSilentlyPastTheBudget) {
                            {poll(), crash(2, 3)}}));
 }
 
-// That the host is released before its line is seen in the run loop's stop sequence.
-TEST(Supervisor, OnlyShutDownSaysItEndedTheHost) {
-  Harness h;
-  h.run({{next_launch_ok(321)}, {start(), spawned_at_start(321)},
-         {shut_down(), {"terminated user-session host pid=321", ended(321, "service stop")}}});
-  Harness due;  // a pending re-spawn is not carried out
+// The line and event of a host ended at stop, after its release, show in the run loop's stop sequence.
+TEST(Supervisor, ShutDownDropsAPendingRespawnAndAbandonWritesNothing) {
+  Harness due;
   due.run(then(RESPAWN_DUE, {{shut_down()}}));
   Harness abandoned;
   abandoned.run({{next_launch_ok(9)}, {start(), spawned_at_start(9)}, {abandon()}, {abandon()}});
@@ -467,7 +447,7 @@ TEST(Supervisor, FailedLineReleasesEveryHostAndReturnsTheWritersError) {
     h.run(c.before);
     h.log.fail_nth_from_now(c.nth, injected_error());
     h.run({{c.operation, {}, true}, {abandon()}});
-    EXPECT_EQ(h.log.failed_lines(), Lines{c.failed_line});
+    EXPECT_EQ(h.journal.back(), "line failed: " + c.failed_line);
     EXPECT_TRUE(h.launcher.all_released_once());
   }
 }
