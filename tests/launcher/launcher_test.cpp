@@ -155,14 +155,12 @@ TEST(SessionLauncher, FailureGivesTheCallAndItsTextMadeBeforeAnythingHeldIsRelea
   }
 }
 
-TEST(ResolveHostPath, PutsQuolinExeInTheExecutablesFolderWhateverBufferThePathNeeds) {
+// How the buffer grows to fit a long path, and a failed call, are the host_path fuzz target's.
+TEST(ResolveHostPath, PutsQuolinExeInTheExecutablesFolder) {
   struct Case {
     std::u16string executable;
     std::string host;  // WTF-8
-    bool report_needed_size = false;  // a short buffer answered with the size needed, not cut short
   };
-  const std::u16string deep = u"C:\\" + std::u16string(1100, u'd');  // past buffers of 512 and 1024 units
-  const std::string deep_host = "C:\\" + std::string(1100, 'd') + "\\quolin.exe";
   const Case cases[] = {
       {u"C:\\Program Files\\Quolin\\QuolinHost.exe", "C:\\Program Files\\Quolin\\quolin.exe"},
       {u"C:\\x\\\\/y.exe", "C:\\x\\quolin.exe"},  // a run of separators becomes one backslash
@@ -172,19 +170,13 @@ TEST(ResolveHostPath, PutsQuolinExeInTheExecutablesFolderWhateverBufferThePathNe
       {u"svc.exe", "quolin.exe"},
       {u"", "quolin.exe"},
       {std::u16string(u"C:\\") + char16_t(0xDC00) + u"\\svc.exe", "C:\\\xED\xB0\x80\\quolin.exe"},
-      {deep + u"\\svc.exe", deep_host},
-      {deep + u"\\svc.exe", deep_host, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.host.substr(0, 40));
     FakeProcesses api;
     api.executable_path = c.executable;
-    api.report_needed_path_size = c.report_needed_size;
     EXPECT_EQ(resolve_host_path(api), c.host);
   }
-  FakeProcesses failing;
-  failing.failures["GetModuleFileNameW"] = 5;
-  EXPECT_EQ(resolve_host_path(failing), "quolin.exe");
 }
 
 TEST(PollExit, AnswersAtOnceAndOnlyASignalledHandleCountsAsExited) {
