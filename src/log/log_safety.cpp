@@ -1,5 +1,7 @@
 #include "log/log_safety.h"
 
+#include <algorithm>
+
 #include "platform/text.h"
 
 namespace quolin {
@@ -15,8 +17,10 @@ std::optional<std::string> why_folder_unsafe(std::uint32_t attributes, const pla
                                              std::string_view own_sid) {
   if ((attributes & platform::ATTRIBUTE_REPARSE_POINT) != 0) return "a link";
   if ((attributes & platform::ATTRIBUTE_DIRECTORY) == 0) return "not a folder";
+  // Those the folder is made for, and the service itself.
   const auto is_trusted = [&](std::string_view sid) {
-    return sid == SID_LOCAL_SYSTEM || sid == SID_ADMINISTRATORS || sid == own_sid;
+    return std::any_of(LOG_FOLDER_GRANTS.begin(), LOG_FOLDER_GRANTS.end(),
+                       [&](const FolderGrant& grant) { return grant.sid == sid; }) || sid == own_sid;
   };
   if (!is_trusted(security.owner)) return "owner " + security.owner;
   if (!security.has_access_list) return "no access list";

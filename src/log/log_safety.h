@@ -36,7 +36,6 @@ struct FolderGrant {
 // The log folder is made owned by Administrators with a protected access list (nothing inherited
 // from ProgramData) of these grants alone.
 inline constexpr std::string_view LOG_FOLDER_OWNER_ALIAS = "BA";
-inline constexpr std::string_view LOG_FOLDER_OWNER = SID_ADMINISTRATORS;
 inline constexpr std::array<FolderGrant, 2> LOG_FOLDER_GRANTS = {{{"SY", SID_LOCAL_SYSTEM}, {"BA", SID_ADMINISTRATORS}}};
 
 // The reason given for a folder that does not even let the service read its owner and rights.

@@ -16,14 +16,13 @@ namespace {
 
 using platform::Files;
 
-// The folder above is missing (or cannot be reached): make it first, then try again.
+// The folder above is missing (or cannot be reached): make it first, then try again. For a path
+// that is asked about, the same codes say that it is missing itself.
 bool is_missing_parent(std::uint32_t code) {
   return code == platform::CODE_PATH_NOT_FOUND || code == platform::CODE_FILE_NOT_FOUND ||
          code == platform::CODE_INVALID_DRIVE || code == platform::CODE_BAD_NETPATH ||
          code == platform::CODE_BAD_NET_NAME;
 }
-
-bool is_missing(std::uint32_t code) { return code == platform::CODE_FILE_NOT_FOUND || is_missing_parent(code); }
 
 bool is_passing_lock(std::uint32_t code) {
   return code == platform::CODE_SHARING_VIOLATION || code == platform::CODE_LOCK_VIOLATION;
@@ -99,7 +98,7 @@ struct Inspection {
 Result<Inspection, LogError> inspect_folder(Files& files, const std::u16string& folder) {
   // Usually it is there: one attribute query then stands for the creation call.
   platform::SysResult<std::uint32_t> path_attributes = files.GetFileAttributesW(folder);
-  if (!path_attributes && is_missing(path_attributes.error().code())) {
+  if (!path_attributes && is_missing_parent(path_attributes.error().code())) {
     if (Status<LogError> made = make_log_folder(files, folder); !made) return fail(made.error());
     path_attributes = files.GetFileAttributesW(folder);
   }
@@ -191,8 +190,9 @@ Result<Inspection, LogError> inspect_file(Files& files, const std::u16string& pa
   platform::SysResult<platform::UniqueHandle> file = open_log(files, path, waits);
   if (!file) {
     // A folder, or a link to one, cannot be opened as a file at all: the path says which it is.
+    if (file.error().code() != platform::CODE_ACCESS_DENIED) return fail(LogError::os(file.error().code()));
     platform::SysResult<std::uint32_t> attributes = files.GetFileAttributesW(path);
-    if (file.error().code() != platform::CODE_ACCESS_DENIED || !attributes) return fail(LogError::os(file.error().code()));
+    if (!attributes) return fail(LogError::os(file.error().code()));
     std::optional<std::string> unsafe = why_file_unsafe({attributes.value(), 1});
     if (!unsafe) return fail(LogError::os(file.error().code()));
     return Inspection{{}, std::move(unsafe)};
