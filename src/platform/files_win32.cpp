@@ -232,7 +232,7 @@ class Win32Files final : public Files {
     DWORD size = 0;
     if (!::GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size)) return last_failure();
     std::optional<std::string> text = sid_text(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
-    if (!text) return last_failure();
+    if (!text) return fail(SysError(ERROR_INVALID_SID));  // IsValidSid sets no last error
     account_sid_ = *text;
     return account_sid_;
   }
@@ -260,8 +260,8 @@ class Win32Files final : public Files {
       status = io.Status;
     }
     if (!NT_SUCCESS(status)) {
-      // An NTSTATUS, not a last error: translate it. A status with no Win32 code gives 0,
-      // which SysError turns into a failure code like any other.
+      // An NTSTATUS, not a last error: translate it (one with no Win32 code gives 317,
+      // ERROR_MR_MID_NOT_FOUND; SysError never lets a 0 through either way).
       return fail(SysError(::RtlNtStatusToDosError(status)));
     }
     return static_cast<std::size_t>(io.Information);
