@@ -155,10 +155,12 @@ Result<Notice, LogError> move_aside(Files& files, std::string_view what, const s
 // Opens and judges `path` (`open_and_judge`) until what it opened is safe. Whatever is not is
 // let go, moved aside (never deleted, never written through) and a fresh one made by the next
 // opening; a rename that fails, or a name taken again before the fresh one is made, is tried
-// again, LOG_MOVE_ASIDE_TRIES times in all.
+// again, LOG_MOVE_ASIDE_TRIES times in all. Each move is reported at once, so that the Event Log
+// tells of it even when no line can be written after it; its line waits in `notices`.
 template <class OpenAndJudge>
-Result<platform::UniqueHandle, LogError> open_safe(Files& files, std::string_view what, const std::u16string& path,
-                                                  std::vector<Notice>& notices, OpenAndJudge open_and_judge) {
+Result<platform::UniqueHandle, LogError> open_safe(Files& files, EventSink& events, std::string_view what,
+                                                  const std::u16string& path, std::vector<Notice>& notices,
+                                                  OpenAndJudge open_and_judge) {
   LogError failed = LogError::os(platform::CODE_ALREADY_EXISTS);  // what the last try left
   for (int tries = 0;; ++tries) {
     Result<Inspection, LogError> seen = open_and_judge();
@@ -172,7 +174,8 @@ Result<platform::UniqueHandle, LogError> open_safe(Files& files, std::string_vie
       continue;
     }
     failed = LogError::os(platform::CODE_ALREADY_EXISTS);
-    notices.push_back(std::move(moved.value()));
+    const Notice& notice = notices.emplace_back(std::move(moved.value()));
+    events.report(events::LOG_MOVED_ASIDE, {notice.what, notice.path, notice.reason, notice.new_name});
   }
 }
 
@@ -232,16 +235,14 @@ Status<LogError> ServiceLog::write_line(std::string_view message) {
   // Both held to the end of the line: the folder so that it stays the one judged, the file so
   // that it is closed after a failed write as after success.
   Result<platform::UniqueHandle, LogError> held_folder =
-      open_safe(files_, "folder", folder, notices, [&] { return inspect_folder(files_, folder); });
+      open_safe(files_, events_, "folder", folder, notices, [&] { return inspect_folder(files_, folder); });
   if (!held_folder) return fail(held_folder.error());
   LockWaits waits(files_);
   Result<platform::UniqueHandle, LogError> file =
-      open_safe(files_, "file", file_path, notices, [&] { return inspect_file(files_, file_path, waits); });
+      open_safe(files_, events_, "file", file_path, notices, [&] { return inspect_file(files_, file_path, waits); });
   if (!file) return fail(file.error());
 
   for (const Notice& notice : notices) {
-    // Reported first: when the line cannot be written, the event is what tells of the move.
-    events_.report(events::LOG_MOVED_ASIDE, {notice.what, notice.path, notice.reason, notice.new_name});
     if (Status<LogError> written = write_whole_line(files_, file.value().get(), notice.line, waits); !written) {
       return written;
     }

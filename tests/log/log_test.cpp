@@ -321,6 +321,19 @@ TEST(ServiceLog, WritesOnlyThroughAFolderAndFileJudgedSafeAndMovesAnUnsafeOneAsi
   }
 }
 
+TEST(ServiceLog, AMoveAsideIsReportedEvenWhenNoLineCanFollowIt) {
+  FakeFiles fs;
+  usual_machine(fs);
+  fs.nodes[u"C:\\ProgramData\\Quolin"].link = true;
+  fs.open_failures[LOG_FILE] = {5};  // the fresh log cannot be made
+  fakes::FakeEventLog event_log;
+  EventLogSink events(event_log);
+  EXPECT_EQ(ServiceLog(fs, events).write_line("x").error(), LogError::os(5));
+  EXPECT_EQ(event_log.events, std::vector<std::string>{"Warning 1100: log folder | C:\\ProgramData\\Quolin | a link | "
+                                                       "Quolin.untrusted-20260613T142700Z"});
+  expect_every_handle_closed_once(fs);
+}
+
 TEST(CreateFolderTree, EveryMissingParentCodeMakesTheParentsFirst) {
   for (std::uint32_t code : {2u, 3u, 15u, 53u, 67u}) {  // each says the folder above is missing
     SCOPED_TRACE(code);
