@@ -11,16 +11,11 @@
 #include "service/control_handler.h"
 #include "service/control_message.h"
 
-namespace {
-
-// Stop, pause, continue, interrogate, shutdown, session change, pre-shutdown, a user code.
-constexpr std::uint32_t KNOWN_CONTROLS[] = {1, 2, 3, 4, 5, 14, 15, 128};
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quolin;
   fuzz::Input in(data, size);
+  // Stop, pause, continue, interrogate, shutdown, session change, pre-shutdown, a user code.
+  static constexpr std::uint32_t KNOWN_CONTROLS[] = {1, 2, 3, 4, 5, 14, 15, 128};
   auto [sender, receiver] = make_control_channel();
   ControlHandlerContext context{std::move(sender)};
 

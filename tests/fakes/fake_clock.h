@@ -1,8 +1,4 @@
-// A monotonic clock that moves only when a test moves it.
-//
-//   FakeClock clock;
-//   clock.advance(Duration::from_millis(999));
-//   Supervisor supervisor(launcher, clock, log);
+// A monotonic clock that moves only when a test moves it (advance, or set to any instant).
 #pragma once
 
 #include "platform/clock.h"
@@ -18,7 +14,7 @@ class FakeClock final : public MonotonicClock {
   Instant now() override { return now_; }
 
   void advance(Duration by) { now_ = now_.plus(by); }
-  // Any instant, also an earlier one: a test may play a clock that steps back.
+  // Also an earlier instant: a test may play a clock that steps back.
   void set(Instant to) { now_ = to; }
 
  private:

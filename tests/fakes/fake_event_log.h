@@ -30,12 +30,11 @@ class FakeEventLog final : public platform::EventLog {
     if (open_) fake_problem("FakeEventLog", "the event source was never deregistered");
   }
 
-  // ---- set up by the test ----
   std::optional<std::uint32_t> fail_register;  // with this code
   std::optional<std::uint32_t> fail_report;    // every report, with this code
   bool keep = true;
 
-  // ---- recorded: "<type> <ID>: <strings joined by " | ">", as the reader sees them ----
+  // Recorded: "<type> <ID>: <strings joined by " | ">", as the reader sees them.
   std::vector<std::string> events;
 
   platform::SysResult<platform::UniqueEventSource> RegisterEventSourceW(const std::u16string& name) override {
