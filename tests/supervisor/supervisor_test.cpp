@@ -38,7 +38,6 @@ struct Step {
 // What the failing log reports (ERROR_DISK_FULL); the Supervisor must hand back exactly this.
 LogError injected_error() { return LogError::os(112); }
 
-// One report to the Event Log, as a step states it.
 std::string report(const char* type, int id, std::initializer_list<std::string> strings) {
   std::string e = "event " + std::string(type) + " " + std::to_string(id) + ":";
   const char* separator = " ";
@@ -148,7 +147,6 @@ std::string change_line(const std::string& reason, std::uint32_t id) {
 std::string respawned_line(std::uint32_t attempt) {
   return "re-spawned user-session host (attempt " + std::to_string(attempt) + "/5)";
 }
-// The reports that follow the lines of a decision (report() above).
 std::string launched(const std::string& occasion, std::uint32_t pid, std::uint32_t session = 1) {
   return report("Information", 1001, {occasion, std::to_string(pid), std::to_string(session)});
 }
