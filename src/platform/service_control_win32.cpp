@@ -6,34 +6,10 @@
 #include <string_view>
 #include <vector>
 
-// Before windows.h, which makes these names macros: the values the portable code uses, checked
-// against windows.h's own below.
-#include "platform/scm_codes.h"
-
-namespace quolin::platform {
-namespace {
-constexpr std::uint32_t SCM_CODES[] = {
-    scm::SERVICE_CONTROL_STOP,
-    scm::SERVICE_CONTROL_INTERROGATE,
-    scm::SERVICE_CONTROL_SHUTDOWN,
-    scm::SERVICE_CONTROL_SESSIONCHANGE,
-    scm::SERVICE_CONTROL_PRESHUTDOWN,
-    scm::NO_ERROR,
-    scm::ERROR_INVALID_HANDLE,
-    scm::ERROR_INVALID_PARAMETER,
-    scm::ERROR_CALL_NOT_IMPLEMENTED,
-    scm::ERROR_INVALID_NAME,
-    scm::ERROR_SERVICE_SPECIFIC_ERROR,
-    scm::SERVICE_WIN32_OWN_PROCESS,
-    scm::SERVICE_STOPPED,
-    scm::SERVICE_STOP_PENDING,
-    scm::SERVICE_RUNNING,
-    scm::SERVICE_ACCEPT_STOP,
-    scm::SERVICE_ACCEPT_SESSIONCHANGE};
-}  // namespace
-}  // namespace quolin::platform
-
 #include "platform/windows_headers.h"
+
+// After windows.h: the list of the portable code's SCM codes, each checked against windows.h's value.
+#include "platform/scm_codes.h"
 
 namespace quolin::platform {
 namespace {
@@ -42,25 +18,9 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 units on both sides o
 static_assert(sizeof(DWORD) == sizeof(std::uint32_t));
 static_assert(sizeof(::SERVICE_STATUS) == sizeof(SERVICE_STATUS), "seven 32-bit fields");
 static_assert(sizeof(void*) == 8, "the service is a 64-bit program");
-constexpr DWORD WINDOWS_SCM_CODES[] = {
-    SERVICE_CONTROL_STOP,
-    SERVICE_CONTROL_INTERROGATE,
-    SERVICE_CONTROL_SHUTDOWN,
-    SERVICE_CONTROL_SESSIONCHANGE,
-    SERVICE_CONTROL_PRESHUTDOWN,
-    NO_ERROR,
-    ERROR_INVALID_HANDLE,
-    ERROR_INVALID_PARAMETER,
-    ERROR_CALL_NOT_IMPLEMENTED,
-    ERROR_INVALID_NAME,
-    ERROR_SERVICE_SPECIFIC_ERROR,
-    SERVICE_WIN32_OWN_PROCESS,
-    SERVICE_STOPPED,
-    SERVICE_STOP_PENDING,
-    SERVICE_RUNNING,
-    SERVICE_ACCEPT_STOP,
-    SERVICE_ACCEPT_SESSIONCHANGE};
-static_assert(std::ranges::equal(SCM_CODES, WINDOWS_SCM_CODES), "scm_codes.h agrees with windows.h");
+#define QUOLIN_SCM_CHECK(name, value) static_assert((name) == (value), #name " agrees with windows.h");
+QUOLIN_SCM_CODES(QUOLIN_SCM_CHECK)
+#undef QUOLIN_SCM_CHECK
 
 // Windows reads and writes wchar_t, the portable side speaks char16_t. The two are distinct
 // types that may not alias, so text crosses the boundary as a copy.
