@@ -12,12 +12,12 @@ EventLogSink::EventLogSink(platform::EventLog& api) : api_(api) {
   if (auto source = api_.RegisterEventSourceW(EVENT_SOURCE_NAME)) source_ = std::move(source).value();
 }
 
-void EventLogSink::report(EventKind kind, std::initializer_list<std::string_view> strings) {
-  if (!source_) return;
+bool EventLogSink::report(EventKind kind, std::initializer_list<std::string_view> strings) {
+  if (!source_) return false;
   std::vector<std::u16string> wide;
   wide.reserve(strings.size());
   for (std::string_view s : strings) wide.push_back(platform::utf16_from_wtf8(s));
-  (void)api_.ReportEventW(source_.get(), static_cast<std::uint16_t>(kind.type), message_id(kind), wide);
+  return static_cast<bool>(api_.ReportEventW(source_.get(), static_cast<std::uint16_t>(kind.type), message_id(kind), wide));
 }
 
 }  // namespace quolin

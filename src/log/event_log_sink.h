@@ -20,7 +20,7 @@ class EventLogSink final : public EventSink {
  public:
   explicit EventLogSink(platform::EventLog& api);
 
-  void report(EventKind kind, std::initializer_list<std::string_view> strings) override;
+  bool report(EventKind kind, std::initializer_list<std::string_view> strings) override;
 
  private:
   platform::EventLog& api_;

@@ -3,8 +3,9 @@
 //
 //   sink.report(events::HOST_CRASHED, {"4711", "0x00000001 (1)", "2", "2000"});
 //
-// A report cannot fail as far as the caller is concerned: the log file and the service's state
-// never depend on the Event Log. Nothing is reported on a quiet poll.
+// The log file and the service's state never depend on the Event Log, so a report's result is
+// looked at only where the event stands in for a line the log could not take (1101). Nothing is
+// reported on a quiet poll.
 #pragma once
 
 #include <cstdint>
@@ -55,13 +56,17 @@ inline constexpr EventKind HOST_NOT_TIED{1006, EventType::Warning};
 inline constexpr EventKind HOST_ENDED{1007, EventType::Information};
 // what ("log folder" or "log file"), its path, why it was not safe, the name it was moved to
 inline constexpr EventKind LOG_MOVED_ASIDE{1100, EventType::Warning};
+// what, its path, why it was not safe, why it could not be moved aside (the error's text), the
+// line's message: a line that went here instead of the log
+inline constexpr EventKind LINE_NOT_LOGGED{1101, EventType::Warning};
 // the error's text, as the last log line gives it
 inline constexpr EventKind SERVICE_FAILED{1900, EventType::Error};
 }  // namespace events
 
 class EventSink {
  public:
-  virtual void report(EventKind kind, std::initializer_list<std::string_view> strings) = 0;
+  // Whether the Event Log took it.
+  virtual bool report(EventKind kind, std::initializer_list<std::string_view> strings) = 0;
 
  protected:
   ~EventSink() = default;

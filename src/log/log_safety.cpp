@@ -13,10 +13,12 @@ std::u16string log_folder_sddl() {
   return platform::utf16_from_wtf8(sddl);
 }
 
-std::optional<std::string> why_folder_unsafe(std::uint32_t attributes, const platform::ObjectSecurity& security,
+std::optional<std::string> why_folder_unsafe(std::uint32_t attributes, const platform::ObjectSecurity* readable,
                                              std::string_view own_sid) {
   if ((attributes & platform::ATTRIBUTE_REPARSE_POINT) != 0) return "a link";
   if ((attributes & platform::ATTRIBUTE_DIRECTORY) == 0) return "not a folder";
+  if (readable == nullptr) return std::string(UNREADABLE_FOLDER);
+  const platform::ObjectSecurity& security = *readable;
   // Those the folder is made for, and the service itself.
   const auto is_trusted = [&](std::string_view sid) {
     return std::any_of(LOG_FOLDER_GRANTS.begin(), LOG_FOLDER_GRANTS.end(),
@@ -47,6 +49,10 @@ std::string moved_aside_line(std::string_view what, std::u16string_view path, st
   line.append(" was not safe (").append(reason).append("); moved it aside to ");
   line.append(platform::utf8_from_utf16_lossy(new_name));
   return line;
+}
+
+std::string lines_to_events_line(std::uint64_t count) {
+  return std::to_string(count) + " earlier lines went to the Event Log (event 1101) while the log could not be made safe";
 }
 
 }  // namespace quolin

@@ -45,10 +45,11 @@ inline constexpr std::string_view UNREADABLE_FOLDER = "unreadable";
 std::u16string log_folder_sddl();
 
 // Why the opened folder must not be written through, or nullopt when it may be. `attributes`
-// joins what the path and the handle said (Wine shows a link only on the path); `own_sid` is the
-// account the service runs as. Reasons: "a link", "not a folder", "owner <SID>",
-// "no access list", "writable by <SID>".
-std::optional<std::string> why_folder_unsafe(std::uint32_t attributes, const platform::ObjectSecurity& security,
+// joins what the path and the handle said (Wine shows a link only on the path); `security` is
+// null when the folder would not let the service read it; `own_sid` is the account the service
+// runs as. Reasons: "a link", "not a folder", "unreadable", "owner <SID>", "no access list",
+// "writable by <SID>".
+std::optional<std::string> why_folder_unsafe(std::uint32_t attributes, const platform::ObjectSecurity* security,
                                              std::string_view own_sid);
 
 // Why the opened log file must not be written: "a link", "not a file", "a second name".
@@ -58,5 +59,9 @@ std::optional<std::string> why_file_unsafe(const platform::FileIdentity& file);
 // "log folder C:\ProgramData\Quolin was not safe (a link); moved it aside to Quolin.untrusted-20261207T141500Z".
 std::string moved_aside_line(std::string_view what, std::u16string_view path, std::string_view reason,
                              std::u16string_view new_name);
+
+// The line that opens the log again after `count` lines went to the Event Log (1101) instead:
+// "3 earlier lines went to the Event Log (event 1101) while the log could not be made safe".
+std::string lines_to_events_line(std::uint64_t count);
 
 }  // namespace quolin

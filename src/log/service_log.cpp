@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "log/log_format.h"
@@ -76,16 +77,10 @@ Status<LogError> write_whole_line(Files& files, platform::Handle file, std::stri
   return {};
 }
 
-// The log folder with the rights it is always made with; the folders above it as they come.
-Status<LogError> make_log_folder(Files& files, const std::u16string& folder) {
-  platform::SysStatus made = files.CreateDirectoryW(folder, log_folder_sddl());
-  if (!made && is_missing_parent(made.error().code())) {
-    if (Status<LogError> above = create_folder_tree(files, parent_folder(folder)); !above) return above;
-    made = files.CreateDirectoryW(folder, log_folder_sddl());
-  }
-  // Whatever is there already is judged next, before anything is written through it.
-  if (made || is_already_there(made.error().code())) return {};
-  return fail(LogError::os(made.error().code()));
+// Cannot be opened to be judged: shut out, or held by someone who shares nothing, or gone since
+// the path was asked. None of these is a folder that may be trusted.
+bool cannot_be_judged(std::uint32_t code) {
+  return code == platform::CODE_ACCESS_DENIED || code == platform::CODE_SHARING_VIOLATION || is_missing_parent(code);
 }
 
 // What was opened, or why it must not be written through (then it may hold nothing).
@@ -94,37 +89,89 @@ struct Inspection {
   std::optional<std::string> unsafe;
 };
 
-// The log folder, made when missing, opened and judged.
-Result<Inspection, LogError> inspect_folder(Files& files, const std::u16string& folder) {
+// The log folder, made when missing, opened as itself (with `extra_access` too) and judged.
+Result<Inspection, LogError> inspect_folder(Files& files, const std::u16string& folder, std::uint32_t extra_access) {
   // Usually it is there: one attribute query then stands for the creation call.
   platform::SysResult<std::uint32_t> path_attributes = files.GetFileAttributesW(folder);
   if (!path_attributes && is_missing_parent(path_attributes.error().code())) {
-    if (Status<LogError> made = make_log_folder(files, folder); !made) return fail(made.error());
+    // Whatever is there already (made a moment ago by someone else) is judged next.
+    Status<LogError> made = create_folder_tree(files, folder, log_folder_sddl());
+    if (!made && !is_already_there(made.error().code)) return fail(made.error());
     path_attributes = files.GetFileAttributesW(folder);
   }
   if (!path_attributes) return fail(LogError::os(path_attributes.error().code()));
   // Opened as itself, never through a link, and not shared for deletion: while the line is
   // written nobody can move the folder away and put something else at its name.
-  platform::SysResult<platform::UniqueHandle> opened =
-      files.CreateFileW(folder, platform::ACCESS_INSPECT, platform::FILE_SHARE_READ_WRITE,
-                        platform::DISPOSITION_OPEN_EXISTING,
-                        platform::FLAG_OPEN_REPARSE_POINT | platform::FLAG_BACKUP_SEMANTICS);
-  // A folder that shuts the service out cannot be checked, so it cannot be trusted either.
-  if (!opened && opened.error().code() == platform::CODE_ACCESS_DENIED) return Inspection{{}, std::string(UNREADABLE_FOLDER)};
+  const auto open = [&](std::uint32_t access) {
+    return files.CreateFileW(folder, access | extra_access, platform::FILE_SHARE_READ_WRITE,
+                             platform::DISPOSITION_OPEN_EXISTING,
+                             platform::FLAG_OPEN_REPARSE_POINT | platform::FLAG_BACKUP_SEMANTICS);
+  };
+  platform::SysResult<platform::UniqueHandle> opened = open(platform::ACCESS_INSPECT);
+  bool readable = true;
+  if (!opened && extra_access != 0 && opened.error().code() == platform::CODE_ACCESS_DENIED) {
+    // Shut out of its rights, the service may still rename it (the folder above grants that);
+    // its attributes still tell a link from a folder.
+    opened = open(platform::ACCESS_READ_ATTRIBUTES);
+    readable = false;
+  }
+  // A folder that cannot be checked cannot be trusted either; opened to be moved, the refusal is
+  // the move's failure.
+  if (!opened && extra_access == 0 && cannot_be_judged(opened.error().code())) {
+    return Inspection{{}, std::string(UNREADABLE_FOLDER)};
+  }
   if (!opened) return fail(LogError::os(opened.error().code()));
   Inspection seen{std::move(opened.value()), std::nullopt};
 
   platform::SysResult<platform::FileIdentity> identity = files.GetFileInformationByHandleEx(seen.opened.get());
   if (!identity) return fail(LogError::os(identity.error().code()));
-  platform::SysResult<platform::ObjectSecurity> security = files.GetSecurityInfo(seen.opened.get());
-  if (!security) return fail(LogError::os(security.error().code()));
+  std::optional<platform::ObjectSecurity> security;
+  if (readable) {
+    platform::SysResult<platform::ObjectSecurity> read = files.GetSecurityInfo(seen.opened.get());
+    if (!read) return fail(LogError::os(read.error().code()));
+    security = std::move(read.value());
+  }
   platform::SysResult<std::string> own = files.process_account_sid();
   if (!own) return fail(LogError::os(own.error().code()));
   // Wine shows a link only in the path's attributes; Windows shows it on the handle as well.
   const std::uint32_t attributes =
       identity.value().attributes | (path_attributes.value() & platform::ATTRIBUTE_REPARSE_POINT);
-  seen.unsafe = why_folder_unsafe(attributes, security.value(), own.value());
+  seen.unsafe = why_folder_unsafe(attributes, security ? &*security : nullptr, own.value());
   return seen;
+}
+
+platform::SysResult<platform::UniqueHandle> open_log(Files& files, const std::u16string& path, LockWaits& waits,
+                                                     std::uint32_t extra_access) {
+  // To be moved aside it may also be a folder, which opens only with backup semantics.
+  const std::uint32_t flags =
+      platform::FLAG_OPEN_REPARSE_POINT | (extra_access != 0 ? platform::FLAG_BACKUP_SEMANTICS : 0);
+  for (;;) {
+    platform::SysResult<platform::UniqueHandle> file =
+        files.CreateFileW(path, platform::FILE_APPEND_ONLY_ACCESS | extra_access, platform::FILE_SHARE_ALL,
+                          platform::DISPOSITION_OPEN_ALWAYS, flags);
+    if (file || !waits.wait_out(file.error().code())) return file;
+  }
+}
+
+// The log file, opened as itself (with `extra_access` too) and judged.
+Result<Inspection, LogError> inspect_file(Files& files, const std::u16string& path, LockWaits& waits,
+                                          std::uint32_t extra_access) {
+  platform::SysResult<platform::UniqueHandle> file = open_log(files, path, waits, extra_access);
+  if (!file) {
+    // A folder, or a link to one, cannot be opened as a file at all: the path says which it is.
+    // (Opened to be moved, with backup semantics, it can.)
+    if (extra_access != 0 || file.error().code() != platform::CODE_ACCESS_DENIED) {
+      return fail(LogError::os(file.error().code()));
+    }
+    platform::SysResult<std::uint32_t> attributes = files.GetFileAttributesW(path);
+    if (!attributes) return fail(LogError::os(file.error().code()));
+    std::optional<std::string> unsafe = why_file_unsafe({attributes.value(), 1});
+    if (!unsafe) return fail(LogError::os(file.error().code()));
+    return Inspection{{}, std::move(unsafe)};
+  }
+  platform::SysResult<platform::FileIdentity> identity = files.GetFileInformationByHandleEx(file.value().get());
+  if (!identity) return fail(LogError::os(identity.error().code()));
+  return Inspection{std::move(file.value()), why_file_unsafe(identity.value())};
 }
 
 // Something unsafe that was moved aside: the first line of the log that replaces it, and the
@@ -137,38 +184,68 @@ struct Notice {
   std::string new_name;
 };
 
-// `path` renamed in its own folder to "<name>.untrusted-<UTC stamp>"; the notice on success.
-Result<Notice, LogError> move_aside(Files& files, std::string_view what, const std::u16string& path,
-                                         std::string_view reason) {
+// Something unsafe that could not be moved aside, and why not.
+struct Blocked {
+  std::string what;
+  std::string path;
+  std::string reason;
+  LogError error;
+};
+
+// The judged `opened` renamed in its own folder to "<name>.untrusted-<UTC stamp>", or the first
+// of that name with "-2", "-3", ... that is free; the notice on success.
+Result<Notice, LogError> move_aside(Files& files, platform::Handle opened, std::string_view what,
+                                    const std::u16string& path, std::string_view reason) {
   const std::u16string_view above = parent_folder(path);
-  std::u16string new_name(path.substr(above.size()));
-  while (!new_name.empty() && platform::is_path_separator(new_name.front())) new_name.erase(0, 1);
-  new_name.append(u".untrusted-");
-  new_name.append(platform::utf16_from_wtf8(format_compact_timestamp(files.GetSystemTimePreciseAsFileTime())));
-  if (platform::SysStatus moved = files.MoveFileExW(path, join_path(above, new_name)); !moved) {
-    return fail(LogError::os(moved.error().code()));
+  std::u16string stem(path.substr(above.size()));
+  while (!stem.empty() && platform::is_path_separator(stem.front())) stem.erase(0, 1);
+  stem.append(u".untrusted-");
+  stem.append(platform::utf16_from_wtf8(format_compact_timestamp(files.GetSystemTimePreciseAsFileTime())));
+  for (int n = 1; n <= LOG_ASIDE_NAMES; ++n) {
+    std::u16string new_name = stem;
+    if (n > 1) new_name.append(u"-").append(platform::utf16_from_wtf8(std::to_string(n)));
+    platform::SysStatus renamed = files.SetFileInformationByHandle(opened, join_path(above, new_name));
+    if (renamed) {
+      return Notice{moved_aside_line(what, path, reason, new_name), "log " + std::string(what),
+                    platform::utf8_from_utf16_lossy(path), std::string(reason),
+                    platform::utf8_from_utf16_lossy(new_name)};
+    }
+    if (!is_already_there(renamed.error().code())) return fail(LogError::os(renamed.error().code()));
   }
-  return Notice{moved_aside_line(what, path, reason, new_name), "log " + std::string(what),
-                platform::utf8_from_utf16_lossy(path), std::string(reason), platform::utf8_from_utf16_lossy(new_name)};
+  return fail(LogError::os(platform::CODE_ALREADY_EXISTS));
 }
 
-// Opens and judges `path` (`open_and_judge`) until what it opened is safe. Whatever is not is
-// let go, moved aside (never deleted, never written through) and a fresh one made by the next
-// opening; a rename that fails, or a name taken again before the fresh one is made, is tried
-// again, LOG_MOVE_ASIDE_TRIES times in all. Each move is reported at once, so that the Event Log
-// tells of it even when no line can be written after it; its line waits in `notices`.
-template <class OpenAndJudge>
-Result<platform::UniqueHandle, LogError> open_safe(Files& files, EventSink& events, std::string_view what,
-                                                  const std::u16string& path, std::vector<Notice>& notices,
-                                                  OpenAndJudge open_and_judge) {
+// The handle to write through, or what could not be moved aside.
+using Guarded = std::variant<platform::UniqueHandle, Blocked>;
+
+// Opens and judges `path` (`judge`, given the access to ask beyond its own) until what it opened
+// is safe. Whatever is not is let go, opened again as itself with DELETE and judged again, so
+// that what is renamed is what was judged; if it is safe by then, it is used. Otherwise it is
+// renamed aside through that handle (never deleted, never written through), and the next round
+// makes a fresh one. A move that fails (a holder, a rename refused) or a name taken again before
+// the fresh one is made is tried again, LOG_MOVE_ASIDE_TRIES times in all; then it is Blocked.
+// Each move is reported at once, so that the Event Log tells of it even when no line can follow
+// it; its line waits in `notices`.
+template <class Judge>
+Result<Guarded, LogError> open_safe(Files& files, EventSink& events, std::string_view what,
+                                    const std::u16string& path, std::vector<Notice>& notices, Judge judge) {
   LogError failed = LogError::os(platform::CODE_ALREADY_EXISTS);  // what the last try left
   for (int tries = 0;; ++tries) {
-    Result<Inspection, LogError> seen = open_and_judge();
+    Result<Inspection, LogError> seen = judge(0u);
     if (!seen) return fail(seen.error());
-    if (!seen.value().unsafe) return std::move(seen.value().opened);
-    if (tries == LOG_MOVE_ASIDE_TRIES) return fail(failed);
-    seen.value().opened.reset();  // let go before the rename
-    Result<Notice, LogError> moved = move_aside(files, what, path, *seen.value().unsafe);
+    if (!seen.value().unsafe) return Guarded(std::move(seen.value().opened));
+    std::string reason = std::move(*seen.value().unsafe);
+    if (tries == LOG_MOVE_ASIDE_TRIES) {
+      return Guarded(Blocked{"log " + std::string(what), platform::utf8_from_utf16_lossy(path), std::move(reason), failed});
+    }
+    seen.value().opened.reset();  // ours shares no deletion: let go before asking for it
+    Result<Inspection, LogError> held = judge(platform::ACCESS_DELETE);
+    if (!held) {
+      failed = held.error();
+      continue;
+    }
+    if (!held.value().unsafe) return Guarded(std::move(held.value().opened));
+    Result<Notice, LogError> moved = move_aside(files, held.value().opened.get(), what, path, *held.value().unsafe);
     if (!moved) {
       failed = moved.error();
       continue;
@@ -179,49 +256,25 @@ Result<platform::UniqueHandle, LogError> open_safe(Files& files, EventSink& even
   }
 }
 
-platform::SysResult<platform::UniqueHandle> open_log(Files& files, const std::u16string& path, LockWaits& waits) {
-  for (;;) {
-    platform::SysResult<platform::UniqueHandle> file =
-        files.CreateFileW(path, platform::FILE_APPEND_ONLY_ACCESS, platform::FILE_SHARE_ALL,
-                          platform::DISPOSITION_OPEN_ALWAYS, platform::FLAG_OPEN_REPARSE_POINT);
-    if (file || !waits.wait_out(file.error().code())) return file;
-  }
-}
-
-// The log file, opened as itself and judged.
-Result<Inspection, LogError> inspect_file(Files& files, const std::u16string& path, LockWaits& waits) {
-  platform::SysResult<platform::UniqueHandle> file = open_log(files, path, waits);
-  if (!file) {
-    // A folder, or a link to one, cannot be opened as a file at all: the path says which it is.
-    if (file.error().code() != platform::CODE_ACCESS_DENIED) return fail(LogError::os(file.error().code()));
-    platform::SysResult<std::uint32_t> attributes = files.GetFileAttributesW(path);
-    if (!attributes) return fail(LogError::os(file.error().code()));
-    std::optional<std::string> unsafe = why_file_unsafe({attributes.value(), 1});
-    if (!unsafe) return fail(LogError::os(file.error().code()));
-    return Inspection{{}, std::move(unsafe)};
-  }
-  platform::SysResult<platform::FileIdentity> identity = files.GetFileInformationByHandleEx(file.value().get());
-  if (!identity) return fail(LogError::os(identity.error().code()));
-  return Inspection{std::move(file.value()), why_file_unsafe(identity.value())};
-}
-
 }  // namespace
 
-Status<LogError> create_folder_tree(Files& files, std::u16string_view folder) {
+Status<LogError> create_folder_tree(Files& files, std::u16string_view folder, std::u16string_view sddl) {
   if (folder.empty() || is_bare_root(folder)) return {};
   const std::u16string path(folder);
-  // The folder usually exists: one creation call and one folder test settle it, without
+  const auto make = [&] { return sddl.empty() ? files.CreateDirectoryW(path) : files.CreateDirectoryW(path, sddl); };
+  // The folder usually exists: one creation call and one attribute query settle it, without
   // walking the folders above.
-  platform::SysStatus made = files.CreateDirectoryW(path);
+  platform::SysStatus made = make();
   if (made) return {};
   if (is_missing_parent(made.error().code())) {
     if (Status<LogError> above = create_folder_tree(files, parent_folder(folder)); !above) return above;
-    made = files.CreateDirectoryW(path);
+    made = make();
     if (made) return {};
   }
   // Something is there already (perhaps made by another process a moment ago): fine if it is a
   // folder, otherwise the creation's own error stands.
-  if (files.is_folder(path)) return {};
+  platform::SysResult<std::uint32_t> there = files.GetFileAttributesW(path);
+  if (there && (there.value() & platform::ATTRIBUTE_DIRECTORY) != 0) return {};
   return fail(LogError::os(made.error().code()));
 }
 
@@ -230,24 +283,45 @@ Status<LogError> ServiceLog::write_line(std::string_view message) {
       log_file_path(files_.GetEnvironmentVariableW(std::u16string(PROGRAM_DATA_VARIABLE)));
   const std::u16string folder(parent_folder(file_path));
 
+  // A line the log cannot take safely goes to the Event Log instead; it is lost only when that
+  // refuses it too, and then the service fails with what kept the log from being made safe.
+  const auto to_event_log = [&](const Blocked& blocked) -> Status<LogError> {
+    const std::string error = blocked.error.text();
+    if (!events_.report(events::LINE_NOT_LOGGED, {blocked.what, blocked.path, blocked.reason, error, message})) {
+      return fail(blocked.error);
+    }
+    ++lines_to_events_;
+    return {};
+  };
   // What was moved aside on the way: said first in the log that replaces it.
   std::vector<Notice> notices;
   // Both held to the end of the line: the folder so that it stays the one judged, the file so
   // that it is closed after a failed write as after success.
-  Result<platform::UniqueHandle, LogError> held_folder =
-      open_safe(files_, events_, "folder", folder, notices, [&] { return inspect_folder(files_, folder); });
+  Result<Guarded, LogError> held_folder = open_safe(files_, events_, "folder", folder, notices, [&](std::uint32_t access) {
+    return inspect_folder(files_, folder, access);
+  });
   if (!held_folder) return fail(held_folder.error());
+  if (auto* blocked = std::get_if<Blocked>(&held_folder.value())) return to_event_log(*blocked);
   LockWaits waits(files_);
-  Result<platform::UniqueHandle, LogError> file =
-      open_safe(files_, events_, "file", file_path, notices, [&] { return inspect_file(files_, file_path, waits); });
+  Result<Guarded, LogError> file = open_safe(files_, events_, "file", file_path, notices, [&](std::uint32_t access) {
+    return inspect_file(files_, file_path, waits, access);
+  });
   if (!file) return fail(file.error());
+  if (auto* blocked = std::get_if<Blocked>(&file.value())) return to_event_log(*blocked);
+  const platform::Handle log = std::get<platform::UniqueHandle>(file.value()).get();
 
   for (const Notice& notice : notices) {
-    if (Status<LogError> written = write_whole_line(files_, file.value().get(), notice.line, waits); !written) {
+    if (Status<LogError> written = write_whole_line(files_, log, notice.line, waits); !written) return written;
+  }
+  if (lines_to_events_ != 0) {
+    if (Status<LogError> written = write_whole_line(files_, log, lines_to_events_line(lines_to_events_), waits);
+        !written) {
       return written;
     }
+    lines_to_events_ = 0;
   }
-  return write_whole_line(files_, file.value().get(), message, waits);
+  return write_whole_line(files_, log, message, waits);
 }
+
 
 }  // namespace quolin

@@ -4,13 +4,18 @@
 //   ServiceLog log(platform::win32_files(), events);
 //   if (Status<LogError> s = log.write_line("service starting"); !s) ... s.error().text() ...
 //
-// Nothing is kept between lines: every call looks up ProgramData, makes the log folder if needed
-// (with rights for SYSTEM and Administrators alone), opens it as itself and judges it, opens the
-// file as itself and judges it, reads the clock, appends the line unbuffered and closes both
-// again. So a folder or file removed between two lines is made again by the next one, and one
-// that is not safe (a link, a second name, rights for ordinary users) is moved aside before the
-// line is written: nothing is ever written through it (log_safety.h). Each such move is also
-// reported to the event sink (1100), once its line is written.
+// Every call looks up ProgramData, makes the log folder if needed (with rights for SYSTEM and
+// Administrators alone), opens it as itself and judges it, opens the file as itself and judges
+// it, reads the clock, appends the line unbuffered and closes both again. So a folder or file
+// removed between two lines is made again by the next one, and one that is not safe (a link, a
+// second name, rights for ordinary users) is moved aside before the line is written: nothing is
+// ever written through it (log_safety.h). Each move is reported to the event sink (1100) as soon
+// as it is done, and its line opens the fresh log.
+//
+// Where an unsafe folder or file cannot be moved aside (someone holds it, or puts it back faster
+// than it moves), the line goes to the event sink instead (1101) and the call succeeds: what an
+// ordinary user arranges at the log path never stops the service. The one thing kept between
+// lines is how many went there, said in the log once it takes lines again.
 #pragma once
 
 #include <array>
@@ -34,22 +39,30 @@ inline constexpr std::array<std::uint32_t, 5> LOG_OPEN_RETRY_DELAYS_MS = {10, 20
 // (a file held open inside) or a name taken again meanwhile is tried again, this many times in all.
 inline constexpr int LOG_MOVE_ASIDE_TRIES = 3;
 
+// What is moved aside is renamed "<name>.untrusted-<UTC stamp>" in its own folder; when that is
+// taken, "-2", "-3" and so on are appended, up to this many names for one move.
+inline constexpr int LOG_ASIDE_NAMES = 100;
+
 class ServiceLog final : public LineWriter {
  public:
   ServiceLog(platform::Files& files, EventSink& events) : files_(files), events_(events) {}
 
-  // Success once the whole line has been handed to the system. On failure, the pieces already
-  // written stay in the file (a line cut short, without LF).
+  // Success once the whole line has been handed to the system, or to the event sink when the
+  // log could not be made safe. On failure, the pieces already written stay in the file (a line
+  // cut short, without LF).
   Status<LogError> write_line(std::string_view message) override;
 
  private:
   platform::Files& files_;
   EventSink& events_;
+  std::uint64_t lines_to_events_ = 0;  // since the log last took a line
 };
 
-// Makes `folder` and every missing folder above it, topmost first. An existing folder is
+// Makes `folder` and every missing folder above it, topmost first; `folder` itself with the
+// descriptor `sddl` when one is given, the folders above as they come. An existing folder is
 // success; something else at the path fails with the already-exists error; a bare root is never
 // made and an empty path needs nothing. Folders made before a failure stay.
-Status<LogError> create_folder_tree(platform::Files& files, std::u16string_view folder);
+Status<LogError> create_folder_tree(platform::Files& files, std::u16string_view folder,
+                                    std::u16string_view sddl = {});
 
 }  // namespace quolin

@@ -34,6 +34,7 @@ static_assert(message_id(events::LAUNCH_FAILED) == MSG_LAUNCH_FAILED);
 static_assert(message_id(events::HOST_NOT_TIED) == MSG_HOST_NOT_TIED);
 static_assert(message_id(events::HOST_ENDED) == MSG_HOST_ENDED);
 static_assert(message_id(events::LOG_MOVED_ASIDE) == MSG_LOG_MOVED_ASIDE);
+static_assert(message_id(events::LINE_NOT_LOGGED) == MSG_LINE_NOT_LOGGED);
 static_assert(message_id(events::SERVICE_FAILED) == MSG_SERVICE_FAILED);
 
 class Win32ServiceEnvironment final : public ServiceEnvironment {

@@ -44,6 +44,11 @@ inline constexpr std::uint32_t DISPOSITION_OPEN_EXISTING = 3;
 inline constexpr std::uint32_t ACCESS_INSPECT = 0x20081;
 // FILE_SHARE_READ | FILE_SHARE_WRITE: others may not delete or rename.
 inline constexpr std::uint32_t FILE_SHARE_READ_WRITE = 3;
+// FILE_READ_ATTRIBUTES alone.
+inline constexpr std::uint32_t ACCESS_READ_ATTRIBUTES = 0x80;
+// DELETE: asked for only to move a file or folder aside (a handle with it is refused while
+// anyone holds the object without sharing deletion).
+inline constexpr std::uint32_t ACCESS_DELETE = 0x10000;
 
 // File attributes.
 inline constexpr std::uint32_t ATTRIBUTE_DIRECTORY = 0x10;
@@ -91,11 +96,9 @@ class Files : public HandleCloser {
   // folder never exists with inherited rights, not even for a moment.
   virtual SysStatus CreateDirectoryW(const std::u16string& path, std::u16string_view sddl) = 0;
 
-  // The attributes of the path itself: a link's own, never its target's.
+  // The attributes of the path itself: a link's own, never its target's (a link to a folder
+  // shows ATTRIBUTE_DIRECTORY too).
   virtual SysResult<std::uint32_t> GetFileAttributesW(const std::u16string& path) = 0;
-
-  // Whether the path names an existing folder, following links. A query that fails is "no".
-  virtual bool is_folder(const std::u16string& path) = 0;
 
   // CreateFileW without security attributes or template.
   virtual SysResult<UniqueHandle> CreateFileW(const std::u16string& path, std::uint32_t desired_access,
@@ -112,8 +115,10 @@ class Files : public HandleCloser {
   // The SID of the account this process runs as (the token's user), as text.
   virtual SysResult<std::string> process_account_sid() = 0;
 
-  // Renames within the file system, never replacing what is at `to`. A link is renamed itself.
-  virtual SysStatus MoveFileExW(const std::u16string& from, const std::u16string& to) = 0;
+  // Renames the open file or folder to `new_path` (FileRenameInfo), never replacing what is
+  // there: a taken name fails with CODE_ALREADY_EXISTS. What moves is what the handle opened,
+  // whatever the path names by then; the handle needs ACCESS_DELETE.
+  virtual SysStatus SetFileInformationByHandle(Handle file, const std::u16string& new_path) = 0;
 
   // One synchronous write at the end of the file (no byte offset). The number of bytes taken
   // (at most bytes.size(), possibly fewer), or why nothing was taken: CODE_INTERRUPTED when it

@@ -1,7 +1,9 @@
 #include "platform/files.h"
 
 #include <cstdio>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <vector>
@@ -23,6 +25,8 @@ static_assert(FILE_SHARE_ALL == (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE
 static_assert(DISPOSITION_OPEN_ALWAYS == OPEN_ALWAYS);
 static_assert(DISPOSITION_OPEN_EXISTING == OPEN_EXISTING);
 static_assert(FILE_SHARE_READ_WRITE == (FILE_SHARE_READ | FILE_SHARE_WRITE));
+static_assert(ACCESS_DELETE == DELETE);
+static_assert(ACCESS_READ_ATTRIBUTES == FILE_READ_ATTRIBUTES);
 static_assert(FLAG_OPEN_REPARSE_POINT == FILE_FLAG_OPEN_REPARSE_POINT);
 static_assert(FLAG_BACKUP_SEMANTICS == FILE_FLAG_BACKUP_SEMANTICS);
 static_assert(ACCESS_INSPECT == (READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY));
@@ -150,19 +154,6 @@ class Win32Files final : public Files {
     return static_cast<std::uint32_t>(attributes);
   }
 
-  bool is_folder(const std::u16string& path) override {
-    DWORD attributes = ::GetFileAttributesW(wide(path));
-    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    // A link (or junction): these attributes are the link's own. Opening it reaches the target.
-    UniqueHandle target(*this, ::CreateFileW(wide(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!target) return false;
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(target.get(), &info)) return false;
-    return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  }
-
   SysResult<UniqueHandle> CreateFileW(const std::u16string& path, std::uint32_t desired_access,
                                       std::uint32_t share_mode, std::uint32_t creation_disposition,
                                       std::uint32_t flags) override {
@@ -237,8 +228,32 @@ class Win32Files final : public Files {
     return account_sid_;
   }
 
-  SysStatus MoveFileExW(const std::u16string& from, const std::u16string& to) override {
-    if (::MoveFileExW(wide(from), wide(to), 0)) return {};
+  SysStatus SetFileInformationByHandle(Handle file, const std::u16string& new_path) override {
+    // The new name must reach ntdll as an NT path: Wine takes neither a bare name (it resolves
+    // one against the current folder) nor a RootDirectory handle, and Windows no Win32 path.
+    const DWORD needed = ::GetFullPathNameW(wide(new_path), 0, nullptr, nullptr);
+    if (needed == 0) return last_failure();
+    std::wstring full(needed, L'\0');
+    const DWORD length = ::GetFullPathNameW(wide(new_path), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed) return last_failure();
+    full.resize(length);
+    std::wstring nt = L"\\??\\";
+    if (full.starts_with(L"\\\\?\\") || full.starts_with(L"\\\\.\\")) {
+      nt.append(full, 4);  // already a device path: only the prefix differs
+    } else if (full.starts_with(L"\\\\")) {
+      nt.append(L"UNC").append(full, 1);  // \\server\share\... becomes \??\UNC\server\share\...
+    } else {
+      nt.append(full);
+    }
+    const std::size_t name_bytes = nt.size() * sizeof(wchar_t);
+    // FILE_RENAME_INFO ends in a one-element name array: room for the rest after it.
+    std::vector<std::byte> buffer(sizeof(FILE_RENAME_INFO) + name_bytes);
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    info->ReplaceIfExists = FALSE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(name_bytes);
+    std::memcpy(info->FileName, nt.data(), name_bytes);
+    if (::SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(buffer.size()))) return {};
     return last_failure();
   }
 

@@ -10,9 +10,10 @@
 //
 // It behaves like Windows where the log relies on it: a folder under a missing parent gives 3,
 // one where anything exists 183, opening a folder 5 (unless with backup semantics), opening a
-// missing file creates it, a rename never replaces and takes a folder's contents along. A node
-// may be a link (never followed), have several names, and carry an owner and an access list
-// (SYSTEM's, empty, unless the test says otherwise).
+// missing file creates it, opening with DELETE what someone holds without sharing deletion 32, a
+// rename only through a handle opened with DELETE, never replacing, taking a folder's contents
+// along. A node may be a link (never followed), have several names, and carry an owner and an
+// access list (SYSTEM's, empty, unless the test says otherwise).
 #pragma once
 
 #include <cstddef>
@@ -22,6 +23,7 @@
 #include <initializer_list>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -57,7 +59,8 @@ class FakeFiles final : public platform::Files {
   std::map<std::u16string, std::uint32_t> refused_folders;   // CreateDirectoryW gives this code
   std::uint32_t missing_parent_code = platform::CODE_PATH_NOT_FOUND;  // its code under a missing parent
   std::map<std::u16string, std::deque<std::uint32_t>> open_failures;  // the next CreateFileW calls of a path fail so
-  std::deque<std::uint32_t> move_failures;                   // the next MoveFileExW calls fail so
+  std::deque<std::uint32_t> rename_failures;                 // the next renames fail so
+  std::set<std::u16string> held;  // paths another process holds open without sharing deletion
   std::string account_sid = "S-1-5-18";                      // the process's own account
   bool links_on_path_only = false;  // as Wine: a handle opened on a link shows no reparse point
   std::uint64_t slept_ms = 0;                                // all Sleep calls together
@@ -67,8 +70,10 @@ class FakeFiles final : public platform::Files {
   std::int64_t performance_frequency = 10'000'000;
   // Runs first in every CreateDirectoryW: lets a test play another process.
   std::function<void(const std::u16string& path)> before_create_directory;
-  // Runs after every MoveFileExW that moved something.
-  std::function<void(const std::u16string& from)> after_move;
+  // Runs first in every CreateFileW, with the access asked.
+  std::function<void(const std::u16string& path, std::uint32_t access)> before_open;
+  // Runs after every rename that moved something.
+  std::function<void(const std::u16string& from)> after_rename;
 
   std::vector<std::string> calls;
   int bad_closes = 0;        // closes of a handle that is not open (twice, or never opened)
@@ -114,11 +119,6 @@ class FakeFiles final : public platform::Files {
     return made;
   }
 
-  bool is_folder(const std::u16string& path) override {
-    record("is_folder", {utf8(path)});
-    return is_folder_node(path);
-  }
-
   platform::SysResult<std::uint32_t> GetFileAttributesW(const std::u16string& path) override {
     record("GetFileAttributesW", {utf8(path)});
     auto it = nodes.find(path);
@@ -131,12 +131,16 @@ class FakeFiles final : public platform::Files {
                                                           std::uint32_t flags) override {
     record("CreateFileW", {utf8(path), std::to_string(desired_access), std::to_string(share_mode),
                            std::to_string(creation_disposition), std::to_string(flags)});
+    if (before_open) before_open(path, desired_access);
     if (auto failing = open_failures.find(path); failing != open_failures.end() && !failing->second.empty()) {
       std::uint32_t code = failing->second.front();
       failing->second.pop_front();
       return fail(code);
     }
     if (!parent_is_folder(path)) return fail(platform::CODE_PATH_NOT_FOUND);
+    if ((desired_access & platform::ACCESS_DELETE) != 0 && held.count(path) != 0) {
+      return fail(platform::CODE_SHARING_VIOLATION);
+    }
     auto it = nodes.find(path);
     if (it != nodes.end() && it->second.folder && (flags & platform::FLAG_BACKUP_SEMANTICS) == 0) {
       return fail(platform::CODE_ACCESS_DENIED);
@@ -148,6 +152,7 @@ class FakeFiles final : public platform::Files {
     ++handed_out_;
     platform::Handle h = handle_value(handed_out_);
     open_[h] = path;
+    if ((desired_access & platform::ACCESS_DELETE) != 0) deletable_.insert(h);
     return platform::UniqueHandle(*this, h);
   }
 
@@ -169,13 +174,17 @@ class FakeFiles final : public platform::Files {
 
   platform::SysResult<std::string> process_account_sid() override { return account_sid; }
 
-  platform::SysStatus MoveFileExW(const std::u16string& from, const std::u16string& to) override {
-    record("MoveFileExW", {utf8(from), utf8(to)});
-    if (!move_failures.empty()) {
-      std::uint32_t code = move_failures.front();
-      move_failures.pop_front();
+  platform::SysStatus SetFileInformationByHandle(platform::Handle file, const std::u16string& to) override {
+    record("SetFileInformationByHandle", {handle_name(file), utf8(to)});
+    if (!rename_failures.empty()) {
+      std::uint32_t code = rename_failures.front();
+      rename_failures.pop_front();
       return fail(code);
     }
+    auto opened = open_.find(file);
+    if (opened == open_.end()) return fail(6u);                        // ERROR_INVALID_HANDLE
+    if (deletable_.count(file) == 0) return fail(platform::CODE_ACCESS_DENIED);
+    const std::u16string from = opened->second;
     if (nodes.count(from) == 0) return fail(platform::CODE_FILE_NOT_FOUND);
     if (nodes.count(to) != 0) return fail(platform::CODE_ALREADY_EXISTS);
     // The node and everything below it, by name; open handles follow what they opened.
@@ -194,7 +203,7 @@ class FakeFiles final : public platform::Files {
     for (auto& [handle, path] : open_) {
       if (path.starts_with(from)) path = to + path.substr(from.size());
     }
-    if (after_move) after_move(from);
+    if (after_rename) after_rename(from);
     return {};
   }
 
@@ -220,6 +229,7 @@ class FakeFiles final : public platform::Files {
   void CloseHandle(platform::Handle h) override {
     record("CloseHandle", {handle_name(h)});
     if (open_.erase(h) == 0) ++bad_closes;
+    deletable_.erase(h);
   }
 
   std::int64_t GetSystemTimePreciseAsFileTime() override {
@@ -289,6 +299,7 @@ class FakeFiles final : public platform::Files {
   }
 
   std::map<platform::Handle, std::u16string> open_;  // the path each handle opened
+  std::set<platform::Handle> deletable_;              // those opened with DELETE
   int handed_out_ = 0;
 };
 

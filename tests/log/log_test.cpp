@@ -213,6 +213,7 @@ TEST(ServiceLog, WritesOnlyThroughAFolderAndFileJudgedSafeAndMovesAnUnsafeOneAsi
     std::optional<LogError> error;
     std::string log;                          // the log file's content afterwards
     std::map<std::u16string, std::string> kept;  // other files and their content afterwards
+    std::string to_event_log = {};  // the line's event 1101, when the log could not be made safe
   };
   const auto security = [&](std::string owner, std::vector<platform::AccessEntry> entries) {
     return [=](FakeFiles& fs) { fs.nodes[folder].security = {owner, true, entries}; };
@@ -256,21 +257,44 @@ TEST(ServiceLog, WritesOnlyThroughAFolderAndFileJudgedSafeAndMovesAnUnsafeOneAsi
       {"rights changeable by anyone",
        security(std::string(SID_LOCAL_SYSTEM), {{true, 0x40000, "S-1-1-0"}}), std::nullopt,
        line(moved_folder("writable by S-1-1-0")) + line("x"), old_log_kept_aside},
-      {"unreadable", [&](FakeFiles& fs) { fs.open_failures[folder] = {5}; }, std::nullopt,
+      {"unreadable", [&](FakeFiles& fs) { fs.open_failures[folder] = {5, 5}; }, std::nullopt,
        line(moved_folder("unreadable")) + line("x"), old_log_kept_aside},
-      {"rename refused once", [&](FakeFiles& fs) {
+      {"rename refused twice", [&](FakeFiles& fs) {
          fs.nodes[folder].link = true;
-         fs.move_failures = {32};
+         fs.rename_failures = {5, 32};
        },
        std::nullopt, line(moved_folder("a link")) + line("x"), old_log_kept_aside},
+      {"the name aside taken", [&](FakeFiles& fs) {
+         fs.nodes[folder].link = true;
+         fs.add_folder(folder_aside);
+       },
+       std::nullopt, line(moved_folder("a link") + "-2") + line("x"), {{folder_aside + u"-2\\service.log", "old|"}}},
+      {"unsafe, then safe when judged again", [&](FakeFiles& fs) { fs.open_failures[folder] = {32}; }, std::nullopt,
+       "old|" + line("x"), {}},
+      {"swapped between the two judgements", [&](FakeFiles& fs) {
+         fs.nodes[folder].security.owner = user;
+         fs.before_open = [&fs, folder](const std::u16string& path, std::uint32_t access) {
+           if (path != folder || (access & platform::ACCESS_DELETE) == 0 || !fs.nodes[folder].folder) return;
+           fs.nodes.erase(LOG_FILE);
+           fs.nodes.erase(folder);
+           fs.add_file(folder, "swapped in");
+         };
+       },
+       std::nullopt, line(moved_folder("not a folder")) + line("x"), {{folder_aside, "swapped in"}}},
+      {"held by someone throughout", [&](FakeFiles& fs) {
+         fs.nodes[folder].link = true;
+         fs.held.insert(folder);
+       },
+       std::nullopt, "old|", {},
+       "Warning 1101: log folder | C:\\ProgramData\\Quolin | a link | os error 32 | x"},
       {"rename refused three times", [&](FakeFiles& fs) {
          fs.nodes[folder].link = true;
-         fs.move_failures = {32, 32, 32};
+         fs.rename_failures = {5, 5, 5};
        },
-       LogError::os(32), "old|", {}},
+       std::nullopt, "old|", {}, "Warning 1101: log folder | C:\\ProgramData\\Quolin | a link | os error 5 | x"},
       {"name taken again after the rename", [&](FakeFiles& fs) {
          fs.nodes[folder].link = true;
-         fs.after_move = [&fs, folder, user](const std::u16string&) {
+         fs.after_rename = [&fs, folder, user](const std::u16string&) {
            if (fs.nodes.count(u"C:\\ProgramData\\Quolin.untrusted-20260613T142701Z") != 0) return;
            fs.add_folder(folder).security.owner = user;
            fs.clock_ticks += TICKS_PER_SECOND;
@@ -311,6 +335,7 @@ TEST(ServiceLog, WritesOnlyThroughAFolderAndFileJudgedSafeAndMovesAnUnsafeOneAsi
         reported.push_back("Warning 1100: " + m.str(1) + " | " + m.str(2) + " | " + m.str(3) + " | " + m.str(4));
       }
     }
+    if (!c.to_event_log.empty()) reported.push_back(c.to_event_log);
     EXPECT_EQ(event_log.events, reported);
     for (const auto& [path, content] : c.kept) EXPECT_EQ(fs.file_content(path), content) << shown(path);
     // Nothing but the log file was written, through any name.

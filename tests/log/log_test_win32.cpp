@@ -56,9 +56,7 @@ TEST_F(RealFiles, FailuresComeAsTheCodesTheLogLooksFor) {
     return made ? 0u : made.error().code();
   };
   EXPECT_EQ(make(root), platform::CODE_ALREADY_EXISTS);
-  EXPECT_TRUE(files.is_folder(root.u16string()));
   EXPECT_EQ(make(root / "shared.log"), platform::CODE_ALREADY_EXISTS);
-  EXPECT_FALSE(files.is_folder((root / "shared.log").u16string()));
   EXPECT_EQ(make(root / "missing" / "child"), platform::CODE_PATH_NOT_FOUND);
   platform::SysResult<platform::UniqueHandle> no_parent = open(root / "missing" / "x.log");
   ASSERT_FALSE(no_parent);
@@ -68,11 +66,19 @@ TEST_F(RealFiles, FailuresComeAsTheCodesTheLogLooksFor) {
   ASSERT_FALSE(folder);
   EXPECT_EQ(folder.error().code(), platform::CODE_ACCESS_DENIED);
   EXPECT_EQ(files.GetFileAttributesW((root / "missing").u16string()).error().code(), platform::CODE_FILE_NOT_FOUND);
-  // Moving aside never replaces what already has the new name.
+  // Moving aside renames what the handle opened, and never replaces what already has the name.
   ASSERT_TRUE(files.CreateDirectoryW((root / "aside").u16string(), log_folder_sddl()));  // the parser takes ours
-  platform::SysStatus moved = files.MoveFileExW((root / "shared.log").u16string(), (root / "aside").u16string());
+  platform::SysResult<platform::UniqueHandle> held =
+      files.CreateFileW((root / "shared.log").u16string(), platform::ACCESS_READ_ATTRIBUTES | platform::ACCESS_DELETE,
+                        platform::FILE_SHARE_ALL, platform::DISPOSITION_OPEN_EXISTING, platform::FLAG_OPEN_REPARSE_POINT);
+  ASSERT_TRUE(held);
+  platform::SysStatus moved = files.SetFileInformationByHandle(held.value().get(), (root / "aside").u16string());
   ASSERT_FALSE(moved);
   EXPECT_EQ(moved.error().code(), platform::CODE_ALREADY_EXISTS);
+  EXPECT_TRUE(files.SetFileInformationByHandle(held.value().get(), (root / "aside-2").u16string()));
+  held.value().reset();
+  std::ifstream moved_file(root / "aside-2", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(moved_file), {}), "old|");
 
   // A write through a closed handle: the system error code (6), not ntdll's status.
   platform::SysResult<platform::UniqueHandle> opened = open(root / "x.log");

@@ -16,9 +16,11 @@
 
 #include "fakes/fake_clock.h"
 #include "fakes/fake_event_log.h"
+#include "fakes/fake_files.h"
 #include "fakes/fake_host_launcher.h"
 #include "fakes/recording_line_writer.h"
 #include "log/event_log_sink.h"
+#include "log/service_log.h"
 
 namespace quolin::scenario {
 namespace {
@@ -448,6 +450,60 @@ TEST(Supervisor, FailedLineReleasesEveryHostAndReturnsTheWritersError) {
     EXPECT_EQ(h.journal.back(), "line failed: " + c.failed_line);
     EXPECT_TRUE(h.launcher.all_released_once());
   }
+}
+
+
+// Something held where the log folder belongs takes nothing from the Supervisor: while the log
+// cannot be made safe each line goes to the Event Log (1101) and every decision goes on; the log
+// that takes lines again first says how many it missed, once. Only an Event Log that refuses the
+// line too ends the service.
+TEST(Supervisor, GoesOnWhileItsLinesGoToTheEventLog) {
+  const std::u16string folder = u"C:\\ProgramData\\Quolin";
+  std::vector<std::string> journal;
+  fakes::FakeFiles fs;
+  fs.add_folder(u"C:\\");
+  fs.add_folder(u"C:\\ProgramData");
+  fs.environment[u"ProgramData"] = u"C:\\ProgramData";
+  fs.add_file(folder, "planted");
+  fs.held.insert(folder);  // opened by a user without sharing deletion
+  fakes::FakeClock clock;
+  fakes::FakeHostLauncher launcher;
+  fakes::FakeEventLog event_log{&journal};
+  EventLogSink events{event_log};
+  ServiceLog log{fs, events};
+  Supervisor supervisor{launcher, clock, log, events};
+  const auto diverted = [](const std::string& line) {
+    return "event Warning 1101: log folder | C:\\ProgramData\\Quolin | not a folder | os error 32 | " + line;
+  };
+
+  launcher.script(ScriptedLaunch::launched(101));
+  launcher.script(ScriptedLaunch::launched(102));
+  ASSERT_TRUE(supervisor.start());
+  launcher.end_host(101, HostExit{1});
+  ASSERT_TRUE(supervisor.on_poll_timeout());
+  clock.advance(Duration::from_secs(1));
+  ASSERT_TRUE(supervisor.on_poll_timeout());
+  EXPECT_EQ(journal, (Lines{"event source QuolinHost", diverted(SPAWNED_AT_START), launched("service start", 101),
+                            diverted(crashed(101, 1)),
+                            diverted("scheduled re-spawn in 1000 ms"), report("Warning", 1002, {"101", "0x00000001 (1)", "1", "1000"}),
+                            diverted(respawned_line(1)), launched("re-spawn attempt 1/5", 102)}));
+  EXPECT_EQ(fs.file_content(folder), "planted");
+
+  fs.held.clear();
+  ASSERT_TRUE(supervisor.shut_down());
+  ASSERT_TRUE(log.write_line("service stopped"));
+  const std::string stamp = "1970-01-01 00:00:00 UTC [quolin-service] ";
+  EXPECT_EQ(fs.file_content(folder + u"\\service.log"),
+            stamp + "log folder C:\\ProgramData\\Quolin was not safe (not a folder); moved it aside to "
+                    "Quolin.untrusted-19700101T000000Z\n" +
+                stamp + "4 earlier lines went to the Event Log (event 1101) while the log could not be made safe\n" +
+                stamp + "terminated user-session host pid=102\n" + stamp + "service stopped\n");
+
+  fs.nodes[folder].security.owner = "S-1-5-21-7-7-7-1013";
+  fs.held.insert(folder);
+  event_log.fail_report = 1502;  // ERROR_LOG_FILE_FULL
+  EXPECT_EQ(log.write_line("lost").error(), LogError::os(32));
+  EXPECT_EQ(fs.file_content(u"C:\\ProgramData\\Quolin.untrusted-19700101T000000Z"), "planted");
 }
 
 }  // namespace
