@@ -18,7 +18,12 @@
 //   run loop: run_service_main for the whole run, fed through the real control handler and
 //     channel (session-change controls with a notification record, and time-outs), with the
 //     rules that the launcher and the log show checked after every event, ended by a stop
-//     control.
+//     control. Its lines go through the real ServiceLog over the files fake, where at random
+//     events someone arranges what an ordinary user can at the log path: a second name for the
+//     log file, a file swapped in for the log folder, held open longer than the moves are
+//     tried, or put back as soon as it is moved. After every event: nothing was written through
+//     what was planted, the service main still runs, and every line the service wrote is in the
+//     log or in an event 1101, once, with the count line saying how many went to events.
 // Memory: the live heap blocks (allocations minus releases) and the resident set size after 1M
 // events and at the end; neither may grow.
 //
@@ -41,6 +46,7 @@
 #include "alloc_counter.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_event_log.h"
+#include "fakes/fake_files.h"
 #include "fakes/fake_host_launcher.h"
 #include "fakes/fake_service_environment.h"
 #include "fakes/recording_line_writer.h"
@@ -48,6 +54,10 @@
 #include "platform/scm_codes.h"
 #include "service/control_message.h"
 #include "log/event_log_sink.h"
+#include "log/log_format.h"
+#include "log/log_safety.h"
+#include "log/service_log.h"
+#include "platform/text.h"
 #include "supervisor/run_loop.h"
 #include "supervisor/supervisor.h"
 
@@ -406,6 +416,7 @@ struct PartResult {
   MemorySample at_end;
   Paths paths;
   bool has_paths = false;
+  std::uint64_t lines_to_events = 0;  // run loop: lines the log could not take safely
 };
 
 PartResult soak_supervisor(std::uint64_t events, std::uint64_t seed, Violations& v) {
@@ -491,6 +502,141 @@ PartResult soak_supervisor(std::uint64_t events, std::uint64_t seed, Violations&
 
 // ---- part 2: the run loop, through the control handler and the channel ----
 
+// The run loop's log: the real ServiceLog over the files fake, with an intruder at the log path.
+class LogPath final : public LineWriter, public EventSink {
+ public:
+  LogPath(EventSink& events, Violations& v) : events_(events), violations_(v) {
+    files_.keep_calls = false;
+    files_.add_folder(u"C:\\");
+    files_.add_folder(u"C:\\ProgramData");
+    files_.environment[u"ProgramData"] = u"C:\\ProgramData";
+    files_.after_rename = [this](const std::u16string& from) {
+      if (put_back_ > 0) {
+        --put_back_;
+        plant(from);
+      }
+    };
+  }
+
+  // Each line the service writes is in the log or in one event 1101, once; the count line, when
+  // the log takes lines again, says how many went to events.
+  Status<LogError> write_line(std::string_view message) override {
+    const std::uint64_t to_events_before = to_events_;
+    Status<LogError> written = log_.write_line(message);
+    if (!written) {
+      report("a line failed with code " + std::to_string(written.error().code));
+      return written;
+    }
+    ++taken_;
+    std::uint64_t found = to_events_ - to_events_before;
+    to_count_ += found;
+    if (auto log = files_.nodes.find(LOG_FILE); log != files_.nodes.end() && log->second.security.owner != INTRUDER) {
+      found += count_lines(log->second.content);
+    }
+    if (found != 1) report("a line found " + std::to_string(found) + " times");
+    return written;
+  }
+
+  bool report(EventKind kind, std::initializer_list<std::string_view> strings) override {
+    if (kind.id == events::LINE_NOT_LOGGED.id) ++to_events_;
+    return events_.report(kind, strings);
+  }
+
+  // Before an event, now and then: one of the arrangements, or the end of a hold.
+  void arrange(Random& r, std::uint64_t event) {
+    event_ = event;
+    if (held_for_ > 0 && --held_for_ == 0) files_.held.clear();
+    if (!r.chance(64)) return;
+    switch (r.below(4)) {
+      case 0:  // the log file gets a second name
+        if (auto log = files_.nodes.find(LOG_FILE); log != files_.nodes.end() && !log->second.folder) {
+          log->second.names = 2;
+          log->second.security.owner = std::string(INTRUDER);
+          log->second.content = std::string(PLANTED);  // its lines were counted by the audit before
+        }
+        break;
+      case 1:  // a file where the log folder belongs
+        swap_folder_for_file();
+        break;
+      case 2:  // the same, held open longer than the moves are tried
+        swap_folder_for_file();
+        files_.held.insert(FOLDER);
+        held_for_ = 1 + r.below(8);
+        break;
+      default:  // put back at once after the next renames, sometimes more often than tried
+        put_back_ = 1 + static_cast<int>(r.below(LOG_MOVE_ASIDE_TRIES + 2));
+        break;
+    }
+  }
+
+  // After an event: what the planted things hold.
+  void audit() {
+    for (auto it = files_.nodes.begin(); it != files_.nodes.end();) {
+      const bool planted = it->second.security.owner == INTRUDER;
+      if (planted && it->second.content != PLANTED) report("written through " + name(it->first));
+      if (it->first.find(u".untrusted-") != std::u16string::npos) {
+        it = files_.nodes.erase(it);  // checked: an administrator clears it away
+        continue;
+      }
+      ++it;
+    }
+  }
+
+  std::uint64_t lines_taken() const { return taken_; }
+  std::uint64_t lines_to_events() const { return to_events_; }
+
+ private:
+  inline static const std::u16string FOLDER = u"C:\\ProgramData\\Quolin";
+  inline static const std::u16string LOG_FILE = u"C:\\ProgramData\\Quolin\\service.log";
+  static constexpr std::string_view INTRUDER = "S-1-5-21-7-7-7-1013";
+  static constexpr std::string_view PLANTED = "planted";
+
+  void plant(const std::u16string& path) {
+    fakes::FakeFiles::Node& node = files_.add_file(path, std::string(PLANTED));
+    node.names = 2;  // unsafe as the log file, and not a folder either
+    node.security.owner = std::string(INTRUDER);
+  }
+
+  void swap_folder_for_file() {
+    files_.nodes.erase(LOG_FILE);
+    files_.nodes.erase(FOLDER);
+    plant(FOLDER);
+  }
+
+  // The service's lines in the log, its count line checked against the events; the log is
+  // emptied, so that it does not grow.
+  std::uint64_t count_lines(std::string& content) {
+    std::uint64_t lines = 0;
+    std::size_t start = 0;
+    for (std::size_t end; (end = content.find('\n', start)) != std::string::npos; start = end + 1) {
+      const std::string_view line(content.data() + start, end - start);
+      const std::size_t tag = line.find(LOG_TAG);
+      const std::string_view message = tag == std::string_view::npos ? line : line.substr(tag + LOG_TAG.size());
+      if (message.find(" was not safe (") != std::string_view::npos && message.starts_with("log ")) continue;
+      if (message.find(" earlier lines went to the Event Log") != std::string_view::npos) {
+        if (message != lines_to_events_line(to_count_)) report("count line " + std::string(message));
+        to_count_ = 0;
+        continue;
+      }
+      ++lines;
+    }
+    content.clear();
+    return lines;
+  }
+
+  static std::string name(const std::u16string& path) { return platform::utf8_from_utf16_lossy(path); }
+  void report(const std::string& what) { violations_.report(event_, "run loop", what); }
+
+  EventSink& events_;
+  Violations& violations_;
+  fakes::FakeFiles files_;
+  ServiceLog log_{files_, *this};
+  std::uint64_t event_ = 0;
+  int held_for_ = 0;
+  int put_back_ = 0;
+  std::uint64_t taken_ = 0, to_events_ = 0, to_count_ = 0;
+};
+
 // The shared fake environment, driven by one random event before each receive. Only what the
 // launcher and the log see is checked here; the Supervisor's own state is the first part's.
 class RunLoopSoak {
@@ -498,6 +644,7 @@ class RunLoopSoak {
   RunLoopSoak(std::uint64_t events, std::uint64_t seed, Violations& v)
       : events_(events), random_(seed), violations_(v), rules_(v, "run loop") {
     event_log_.keep = false;
+    env_.writer = &log_path_;
     env_.record_waits = false;
     env_.time_out_moves_clock = false;  // each event moves it
     env_.before_receive = [this](int) { next_event(); };
@@ -514,6 +661,7 @@ class RunLoopSoak {
     r.seconds = seconds_;
     r.at_1m = at_1m_;
     r.at_end = at_end_;
+    r.lines_to_events = log_path_.lines_to_events();
     return r;
   }
   const World& world() const { return world_; }
@@ -522,10 +670,11 @@ class RunLoopSoak {
  private:
   void next_event() {
     world_.settle();
+    log_path_.audit();
     if (event_ == 0) {
       t0_ = std::chrono::steady_clock::now();
     } else {
-      rules_.check_world(before_, see(world_), current_, world_.live_count(), event_);
+      rules_.check_world(before_, seen(), current_, world_.live_count(), event_);
     }
     if (event_ == 1'000'000) at_1m_ = sample_memory();
     if (event_ == events_) {
@@ -540,8 +689,9 @@ class RunLoopSoak {
     current_ = random_event(random_, reason);
     current_.launch = random_launch(random_);
     current_.exit = world_.prepare(random_, current_.launch, false);
+    log_path_.arrange(random_, event_);
     current_.now = world_.clock.now();
-    before_ = see(world_);
+    before_ = seen();
     if (!current_.poll) {
       // A session-change control with its notification record, as the system delivers it. The
       // control handler knows each reason by its event type; a combined name is not one.
@@ -551,6 +701,13 @@ class RunLoopSoak {
     }
     // The handler has queued the control (or nothing): the receive hands it over, or times out
     // at once.
+  }
+
+  // The lines are the log's, not the recording writer's.
+  Seen seen() const {
+    Seen s = see(world_);
+    s.lines = log_path_.lines_taken();
+    return s;
   }
 
   void deliver(std::uint32_t control, std::uint32_t event_type, std::uint32_t session) {
@@ -569,7 +726,8 @@ class RunLoopSoak {
   fakes::FakeHostLauncher launcher_;
   fakes::FakeEventLog event_log_;
   EventLogSink sink_{event_log_};
-  fakes::FakeServiceEnvironment env_{launcher_, sink_};
+  LogPath log_path_{sink_, violations_};
+  fakes::FakeServiceEnvironment env_{launcher_, log_path_};
   World world_{launcher_, env_.fake_clock, env_.lines};
   std::uint64_t event_ = 0;
   Event current_;
@@ -657,7 +815,8 @@ int main(int argc, char** argv) {
   std::printf("supervisor: %" PRIu64 " events, %" PRIu64 " hosts, %" PRIu64 " restarts after a failed line, %.1f s\n",
               supervisor.events, supervisor.hosts, supervisor.restarts, supervisor.seconds);
   const PartResult loop = soak_run_loop(events, seed + 1, violations);
-  std::printf("run loop: %" PRIu64 " events, %" PRIu64 " hosts, %.1f s\n", loop.events, loop.hosts, loop.seconds);
+  std::printf("run loop: %" PRIu64 " events, %" PRIu64 " hosts, %" PRIu64 " lines to the Event Log, %.1f s\n",
+              loop.events, loop.hosts, loop.lines_to_events, loop.seconds);
 
   std::vector<Row> rows;
   rows.push_back({"soak: invariant violations", std::to_string(violations.count), "violations", "0",

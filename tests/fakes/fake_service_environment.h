@@ -38,6 +38,7 @@ class FakeServiceEnvironment final : public ServiceEnvironment {
   FakeServiceEnvironment& operator=(const FakeServiceEnvironment&) = delete;
 
   RecordingLineWriter lines;
+  LineWriter* writer = nullptr;  // where the lines go instead of `lines`, when set
   FakeClock fake_clock;
   FakeServiceControl scm;
   // Runs at the start of every receive (pass counts from 1); may deliver controls.
@@ -57,7 +58,7 @@ class FakeServiceEnvironment final : public ServiceEnvironment {
     return scm.control(code, event_type, notification);
   }
 
-  LineWriter& log() override { return lines; }
+  LineWriter& log() override { return writer ? *writer : lines; }
   EventSink& events() override { return events_; }
   MonotonicClock& clock() override { return fake_clock; }
   platform::ServiceControl& service_control() override { return scm; }
