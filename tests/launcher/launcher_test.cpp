@@ -1,6 +1,6 @@
 // The launcher against FakeProcesses, which ends the test on a double close or a use after
-// close. That a release ends the host with code 1, or keeps the code of one that ended, is
-// proven under Wine.
+// close. That the system's TerminateProcess ends the host with the code it is given, or leaves an
+// ended one its own, is proven under Wine.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -118,6 +118,7 @@ TEST(SessionLauncher, CreatesTheProcessOnTheUsersDesktopWithItsPathUnquotedAndUn
             "CreateProcessAsUserW(token1, " + path + ", " + path +
                 ", null, FALSE, 0x400, env1, null, {cb=104, desktop=\"winsta0\\default\"})");
   launcher.release(std::move(host));
+  EXPECT_EQ(std::count(api.calls.begin(), api.calls.end(), "TerminateProcess(process1, 1)"), 1);
 }
 
 TEST(SessionLauncher, FailureGivesTheCallAndItsTextMadeBeforeAnythingHeldIsReleased) {
