@@ -17,7 +17,8 @@ bool EventLogSink::report(EventKind kind, std::initializer_list<std::string_view
   std::vector<std::u16string> wide;
   wide.reserve(strings.size());
   for (std::string_view s : strings) wide.push_back(platform::utf16_from_wtf8(s));
-  return static_cast<bool>(api_.ReportEventW(source_.get(), static_cast<std::uint16_t>(kind.type), message_id(kind), wide));
+  const auto type = static_cast<std::uint16_t>(kind.type);
+  return static_cast<bool>(api_.ReportEventW(source_.get(), type, message_id(kind), wide));
 }
 
 }  // namespace quolin

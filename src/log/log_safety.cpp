@@ -52,7 +52,8 @@ std::string moved_aside_line(std::string_view what, std::u16string_view path, st
 }
 
 std::string lines_to_events_line(std::uint64_t count) {
-  return std::to_string(count) + " earlier lines went to the Event Log (event 1101) while the log could not be made safe";
+  return std::to_string(count) +
+         " earlier lines went to the Event Log (event 1101) while the log could not be made safe";
 }
 
 }  // namespace quolin

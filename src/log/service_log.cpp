@@ -236,7 +236,8 @@ Result<Guarded, LogError> open_safe(Files& files, EventSink& events, std::string
     if (!seen.value().unsafe) return Guarded(std::move(seen.value().opened));
     std::string reason = std::move(*seen.value().unsafe);
     if (tries == LOG_MOVE_ASIDE_TRIES) {
-      return Guarded(Blocked{"log " + std::string(what), platform::utf8_from_utf16_lossy(path), std::move(reason), failed});
+      return Guarded(
+          Blocked{"log " + std::string(what), platform::utf8_from_utf16_lossy(path), std::move(reason), failed});
     }
     seen.value().opened.reset();  // ours shares no deletion: let go before asking for it
     Result<Inspection, LogError> held = judge(platform::ACCESS_DELETE);
@@ -297,9 +298,9 @@ Status<LogError> ServiceLog::write_line(std::string_view message) {
   std::vector<Notice> notices;
   // Both held to the end of the line: the folder so that it stays the one judged, the file so
   // that it is closed after a failed write as after success.
-  Result<Guarded, LogError> held_folder = open_safe(files_, events_, "folder", folder, notices, [&](std::uint32_t access) {
-    return inspect_folder(files_, folder, access);
-  });
+  Result<Guarded, LogError> held_folder =
+      open_safe(files_, events_, "folder", folder, notices,
+                [&](std::uint32_t access) { return inspect_folder(files_, folder, access); });
   if (!held_folder) return fail(held_folder.error());
   if (auto* blocked = std::get_if<Blocked>(&held_folder.value())) return to_event_log(*blocked);
   LockWaits waits(files_);
@@ -322,6 +323,5 @@ Status<LogError> ServiceLog::write_line(std::string_view message) {
   }
   return write_whole_line(files_, log, message, waits);
 }
-
 
 }  // namespace quolin

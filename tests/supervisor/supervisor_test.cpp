@@ -485,7 +485,8 @@ TEST(Supervisor, GoesOnWhileItsLinesGoToTheEventLog) {
   ASSERT_TRUE(supervisor.on_poll_timeout());
   EXPECT_EQ(journal, (Lines{"event source QuolinHost", diverted(SPAWNED_AT_START), launched("service start", 101),
                             diverted(crashed(101, 1)),
-                            diverted("scheduled re-spawn in 1000 ms"), report("Warning", 1002, {"101", "0x00000001 (1)", "1", "1000"}),
+                            diverted("scheduled re-spawn in 1000 ms"),
+                            report("Warning", 1002, {"101", "0x00000001 (1)", "1", "1000"}),
                             diverted(respawned_line(1)), launched("re-spawn attempt 1/5", 102)}));
   EXPECT_EQ(fs.file_content(folder), "planted");
 
