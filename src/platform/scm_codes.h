@@ -8,7 +8,9 @@
 
 #include <cstdint>
 
-// X(name, value) for every code.
+// X(name, value) for every code. A macro, because only a macro can name the same code once for
+// both sides of windows.h.
+// NOLINTNEXTLINE(cppcoreguidelines-macro-usage): the one list of the codes
 #define QUOLIN_SCM_CODES(X)                \
   /* Control codes delivered to the control handler. */ \
   X(SERVICE_CONTROL_STOP, 1)               \
@@ -33,6 +35,7 @@
 
 #if !defined(SERVICE_CONTROL_STOP) && !defined(NO_ERROR) && !defined(SERVICE_RUNNING)
 namespace quolin::scm {
+// NOLINTNEXTLINE(cppcoreguidelines-macro-usage): makes the constants from the list
 #define QUOLIN_SCM_CONSTANT(name, value) inline constexpr std::uint32_t name = value;
 QUOLIN_SCM_CODES(QUOLIN_SCM_CONSTANT)
 #undef QUOLIN_SCM_CONSTANT

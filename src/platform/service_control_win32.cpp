@@ -18,6 +18,7 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 units on both sides o
 static_assert(sizeof(DWORD) == sizeof(std::uint32_t));
 static_assert(sizeof(::SERVICE_STATUS) == sizeof(SERVICE_STATUS), "seven 32-bit fields");
 static_assert(sizeof(void*) == 8, "the service is a 64-bit program");
+// NOLINTNEXTLINE(cppcoreguidelines-macro-usage): checks the list against windows.h
 #define QUOLIN_SCM_CHECK(name, value) static_assert((name) == (value), #name " agrees with windows.h");
 QUOLIN_SCM_CODES(QUOLIN_SCM_CHECK)
 #undef QUOLIN_SCM_CHECK
