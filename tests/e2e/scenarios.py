@@ -133,8 +133,9 @@ def scenario_log_folder_blocked(svc):
     the file aside; the fresh log begins with that notice and the count of lines sent away.
     Wine lets a holder block a rename only when the thing itself is held so: a file held inside
     a folder does not stop Wine from renaming the folder, as Windows would. That arrangement,
-    and 1101 as the Application log stores it, are left to Windows; here the lines name Wine's
-    %ProgramData%, so this scenario does not run natively."""
+    and 1101 as the Application log stores it, are checked on Windows (docs/operator-guide.md,
+    "Verify an install on Windows"); the lines here name Wine's %ProgramData%, so this
+    scenario does not run natively."""
     folder, data = r"C:\users\Public\Quolin", b"a user's file\n"
     svc.put(folder, data=data)
     holder = svc.hold(folder)
