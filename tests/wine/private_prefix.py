@@ -182,11 +182,12 @@ class PrivatePrefix:
         text = raw.decode("utf-16") if raw[:2] == b"\xff\xfe" else raw.decode("utf-8", "replace")
         return r.returncode, text + r.stdout + r.stderr
 
-    def hold_log(self, millis):
-        """C:\\hold_file.exe holds the service log without write sharing from when this returns,
-        for `millis` ms, and sends the service a stop meanwhile."""
-        proc = subprocess.Popen(self.command(r"C:\hold_file.exe", LOG, millis, SERVICE), env=self.env,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    def hold(self, path, *args):
+        """C:\\hold_file.exe holds `path` without write or delete sharing from when this returns:
+        with args (MS, SERVICE), for MS ms while it stops SERVICE; with none, until proc.stdin
+        is closed."""
+        proc = subprocess.Popen(self.command(r"C:\hold_file.exe", path, *(args or ["-"])), env=self.env,
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         if (first := proc.stdout.readline().strip()) != "holding":
             raise self.Error(f"hold_file: {first!r} {proc.stderr.read()!r}")
         return proc
