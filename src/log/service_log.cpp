@@ -98,6 +98,11 @@ Result<Inspection, LogError> inspect_folder(Files& files, const std::u16string& 
     Status<LogError> made = create_folder_tree(files, folder, log_folder_sddl());
     if (!made && !is_already_there(made.error().code)) return fail(made.error());
     path_attributes = files.GetFileAttributesW(folder);
+    // Something that was there a moment ago and cannot be asked about now (gone again, or a
+    // dangling link under Wine) cannot be trusted either.
+    if (!path_attributes && extra_access == 0 && is_missing_parent(path_attributes.error().code())) {
+      return Inspection{{}, std::string(UNREADABLE_FOLDER)};
+    }
   }
   if (!path_attributes) return fail(LogError::os(path_attributes.error().code()));
   // Opened as itself, never through a link, and not shared for deletion: while the line is
