@@ -160,14 +160,19 @@ Lines spawned_at_start(std::uint32_t pid) { return {SPAWNED_AT_START, launched("
 Lines respawned(std::uint32_t attempt, std::uint32_t pid) {
   return {respawned_line(attempt), launched("re-spawn attempt " + std::to_string(attempt) + "/5", pid)};
 }
+// The code as an event gives it: the line's, then the code's meaning if it has one.
+std::string event_code(const char* code, std::string meaning) {
+  return meaning.empty() ? code : code + (", " + meaning);
+}
 // A crash within the budget: its exit line, the scheduled re-spawn and their event.
-Lines crash(std::uint32_t pid, std::uint32_t n, const char* code = "0x00000001 (1)") {
+Lines crash(std::uint32_t pid, std::uint32_t n, const char* code = "0x00000001 (1)", std::string meaning = "") {
   const std::string ms = std::to_string(Supervisor::RESPAWN_DELAYS[n - 1].as_millis_saturating());
   return {exit_line(pid, code, n), "scheduled re-spawn in " + ms + " ms",
-          report("Warning", 1002, {std::to_string(pid), code, std::to_string(n), ms})};
+          report("Warning", 1002, {std::to_string(pid), event_code(code, meaning), std::to_string(n), ms})};
 }
-Lines budget_spent(std::uint32_t pid) {
-  return {crashed(pid, 6), BUDGET_SPENT, report("Error", 1003, {std::to_string(pid), "0x00000001 (1)", "6", "5"})};
+Lines budget_spent(std::uint32_t pid, const char* code = "0x00000001 (1)", std::string meaning = "") {
+  return {exit_line(pid, code, 6), BUDGET_SPENT,
+          report("Error", 1003, {std::to_string(pid), event_code(code, meaning), "6", "5"})};
 }
 Lines clean_exit(std::uint32_t pid, const char* ms) {
   return {clean_exit_line(pid, ms), report("Warning", 1004, {std::to_string(pid), ms})};
@@ -226,7 +231,6 @@ TEST(Supervisor, ExitIsCleanOnlyAsCodeZeroBeforeFiveSecondsAndARunOfSixtyRestart
       {[](Harness& h) { h.clock.set(Instant{}); return std::nullopt; }, 0, clean_exit(P, "0"), 0},  // run < 0: 0
       {after_ms(5000), 0, crash(P, 5, "0x00000000 (0)"), 5},
       {after_ms(0), std::nullopt, crash(P, 5, "<unavailable>"), 5},
-      {after_ms(6000), 0xC0000005, crash(P, 5, "0xC0000005 (-1073741819)"), 5},
       {after_ms(59'999), 0xFFFFFFFF, crash(P, 5, "0xFFFFFFFF (-1)"), 5},
       {after_ms(60'000), 0x80000000, crash(P, 1, "0x80000000 (-2147483648)"), 1},
       {after_ms(60'000), 0, crash(P, 1, "0x00000000 (0)"), 1},
@@ -238,6 +242,39 @@ TEST(Supervisor, ExitIsCleanOnlyAsCodeZeroBeforeFiveSecondsAndARunOfSixtyRestart
     h.run({{c.run}, {host_exits(c.code)}, {poll(), c.lines}});
     EXPECT_EQ(h.supervisor.consecutive_crashes(), c.count_after);
     EXPECT_EQ(h.supervisor.respawn_deadline().has_value(), c.count_after != 0);
+  }
+}
+
+TEST(Supervisor, CrashEventsSayWhatAWellKnownExitCodeMeansWhileTheLinesGiveTheCodeAlone) {
+  struct Case {
+    std::uint32_t code;
+    const char* text;  // as the log line gives it
+    const char* meaning;
+  };
+  const Case cases[] = {
+      {0xC0000005, "0xC0000005 (-1073741819)", "an access violation"},
+      {0xC00000FD, "0xC00000FD (-1073741571)", "a stack overflow"},
+      {0xC0000409, "0xC0000409 (-1073740791)", "a fail-fast exit or stack buffer overrun"},
+      {0xC0000374, "0xC0000374 (-1073740940)", "heap corruption"},
+      {0xC000001D, "0xC000001D (-1073741795)", "an illegal instruction"},
+      {0xC0000096, "0xC0000096 (-1073741674)", "a privileged instruction"},
+      {0xC0000094, "0xC0000094 (-1073741676)", "an integer division by zero"},
+      {0xC0000135, "0xC0000135 (-1073741515)", "a DLL not found"},
+      {0xC0000142, "0xC0000142 (-1073741502)", "a DLL that failed to initialize"},
+      {0xC0000139, "0xC0000139 (-1073741511)", "an entry point not found in a DLL"},
+      {0xE06D7363, "0xE06D7363 (-529697949)", "an unhandled C++ exception"},
+      {3, "0x00000003 (3)", "the code of abort()"},
+      {0xC000013A, "0xC000013A (-1073741510)", "a Ctrl+C or Ctrl+Break"},
+      {0xC0000006, "0xC0000006 (-1073741818)", ""},  // beside a known code, not one
+      {0xFFFFFFFD, "0xFFFFFFFD (-3)", ""},           // not abort()'s 3
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    Harness h;
+    h.run(started_then_crashed(1, 4));  // pid 5 runs as attempt 4/5
+    h.run({{host_exits(c.code)}, {poll(), crash(5, 5, c.text, c.meaning)}, {after_ms(30'000)},
+           {next_launch_ok(6)}, {poll(), respawned(5, 6)},
+           {host_exits(c.code)}, {poll(), budget_spent(6, c.text, c.meaning)}});
   }
 }
 
