@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -140,7 +141,6 @@ std::string exit_line(std::uint32_t pid, const char* code, std::uint32_t crashes
   return "user-session host pid=" + std::to_string(pid) + " exited (code=" + code +
          ", consecutive_crashes=" + std::to_string(crashes) + ")";
 }
-std::string crashed(std::uint32_t pid, std::uint32_t n) { return exit_line(pid, "0x00000001 (1)", n); }
 std::string change_line(const std::string& reason, std::uint32_t id) {
   return "SessionChange: reason=" + reason + " session_id=" + std::to_string(id);
 }
@@ -160,19 +160,17 @@ Lines spawned_at_start(std::uint32_t pid) { return {SPAWNED_AT_START, launched("
 Lines respawned(std::uint32_t attempt, std::uint32_t pid) {
   return {respawned_line(attempt), launched("re-spawn attempt " + std::to_string(attempt) + "/5", pid)};
 }
-// The code as an event gives it: the line's, then the code's meaning if it has one.
-std::string event_code(const char* code, std::string meaning) {
-  return meaning.empty() ? code : code + (", " + meaning);
-}
-// A crash within the budget: its exit line, the scheduled re-spawn and their event.
+// A crash within the budget: its exit line, the scheduled re-spawn and their event, whose code
+// adds the code's meaning, if it has one.
 Lines crash(std::uint32_t pid, std::uint32_t n, const char* code = "0x00000001 (1)", std::string meaning = "") {
   const std::string ms = std::to_string(Supervisor::RESPAWN_DELAYS[n - 1].as_millis_saturating());
   return {exit_line(pid, code, n), "scheduled re-spawn in " + ms + " ms",
-          report("Warning", 1002, {std::to_string(pid), event_code(code, meaning), std::to_string(n), ms})};
+          report("Warning", 1002, {std::to_string(pid), meaning.empty() ? code : code + (", " + meaning),
+                                   std::to_string(n), ms})};
 }
 Lines budget_spent(std::uint32_t pid, const char* code = "0x00000001 (1)", std::string meaning = "") {
   return {exit_line(pid, code, 6), BUDGET_SPENT,
-          report("Error", 1003, {std::to_string(pid), event_code(code, meaning), "6", "5"})};
+          report("Error", 1003, {std::to_string(pid), meaning.empty() ? code : code + (", " + meaning), "6", "5"})};
 }
 Lines clean_exit(std::uint32_t pid, const char* ms) {
   return {clean_exit_line(pid, ms), report("Warning", 1004, {std::to_string(pid), ms})};
@@ -209,11 +207,11 @@ TEST(Supervisor, CrashesAreRespawnedExactlyAtTheirDeadlineUntilTheBudgetIsSpent)
     SCOPED_TRACE("crash " + std::to_string(n));
     const std::uint64_t delay_ms = Supervisor::RESPAWN_DELAYS[n - 1].as_millis_saturating();
     h.run({{after_ms(100)}, {host_exits(1)},
-           {poll(), {crashed(99 + n, n), scheduled[n - 1], crash(99 + n, n)[2]}},
+           {poll(), {crash(99 + n, n)[0], scheduled[n - 1], crash(99 + n, n)[2]}},
            {after_ms(delay_ms - 1)}, {poll()},  // one millisecond early: nothing
            {after_ms(1)}, {next_launch_ok(100 + n)}, {poll(), respawned(n, 100 + n)}});
   }
-  h.run({{host_exits(1)}, {poll(), budget_spent(105)},
+  h.run({{host_exits(0xC0000005)}, {poll(), budget_spent(105, "0xC0000005 (-1073741819)", "an access violation")},
          {after_ms(3'600'000)}, {poll()}});
 }
 
@@ -246,12 +244,7 @@ TEST(Supervisor, ExitIsCleanOnlyAsCodeZeroBeforeFiveSecondsAndARunOfSixtyRestart
 }
 
 TEST(Supervisor, CrashEventsSayWhatAWellKnownExitCodeMeansWhileTheLinesGiveTheCodeAlone) {
-  struct Case {
-    std::uint32_t code;
-    const char* text;  // as the log line gives it
-    const char* meaning;
-  };
-  const Case cases[] = {
+  const std::tuple<std::uint32_t, const char*, const char*> cases[] = {  // code, as the line gives it, meaning
       {0xC0000005, "0xC0000005 (-1073741819)", "an access violation"},
       {0xC00000FD, "0xC00000FD (-1073741571)", "a stack overflow"},
       {0xC0000409, "0xC0000409 (-1073740791)", "a fail-fast exit or stack buffer overrun"},
@@ -268,13 +261,10 @@ TEST(Supervisor, CrashEventsSayWhatAWellKnownExitCodeMeansWhileTheLinesGiveTheCo
       {0xC0000006, "0xC0000006 (-1073741818)", ""},  // beside a known code, not one
       {0xFFFFFFFD, "0xFFFFFFFD (-3)", ""},           // not abort()'s 3
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
+  for (const auto& [code, text, meaning] : cases) {
+    SCOPED_TRACE(text);
     Harness h;
-    h.run(started_then_crashed(1, 4));  // pid 5 runs as attempt 4/5
-    h.run({{host_exits(c.code)}, {poll(), crash(5, 5, c.text, c.meaning)}, {after_ms(30'000)},
-           {next_launch_ok(6)}, {poll(), respawned(5, 6)},
-           {host_exits(c.code)}, {poll(), budget_spent(6, c.text, c.meaning)}});
+    h.run(then(started_then_crashed(1, 4), {{host_exits(code)}, {poll(), crash(5, 5, text, meaning)}}));
   }
 }
 
@@ -467,7 +457,7 @@ TEST(Supervisor, FailedLineReleasesEveryHostAndReturnsTheWritersError) {
       {change_line("SessionLock", 1), exited, change("SessionLock"), 1},
       {"SessionLogon: child already running, no-op", exited, change("SessionLogon"), 2},
       {LOGOFF_CLEARED, exited, change("SessionLogoff"), 2},
-      {crashed(2, 2), exited, poll(), 1},
+      {crash(2, 2)[0], exited, poll(), 1},
       {"scheduled re-spawn in 2000 ms", exited, poll(), 2},
       {BUDGET_SPENT, then(started_then_crashed(1, 5), {{host_exits(1)}}), poll(), 2},
       {clean_exit_line(1, "0"), {{next_launch_ok(1)}, {start(), spawned_at_start(1)}, {host_exits(0)}}, poll(), 1},
