@@ -2,10 +2,9 @@
 rem Installs QuolinHost on this machine without an MSI: copies quolin-service.exe (and quolin.exe,
 rem when it is beside it) into %ProgramFiles%\Quolin, registers the copy as the Windows service
 rem QuolinHost with sc.exe, registers its event source and crash dumps of quolin.exe with
-rem reg.exe, and starts it. For fleets
-rem use the MSI instead. The log folder is the service's own business: it makes
-rem %ProgramData%\Quolin for SYSTEM and Administrators alone and checks it before every line,
-rem so nothing here touches it.
+rem reg.exe, and starts it. For fleets use the MSI instead. The log folder is the service's
+rem own business: it makes %ProgramData%\Quolin for SYSTEM and Administrators alone and checks
+rem it before every line, so nothing here touches it.
 rem
 rem   install.cmd                          the quolin-service.exe beside this script
 rem   install.cmd C:\path\quolin-service.exe

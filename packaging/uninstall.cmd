@@ -4,8 +4,7 @@ rem sc.exe only, removes its event source and install.cmd's crash-dump settings 
 rem then the service's executable that install.cmd copied into %ProgramFiles%\Quolin (and
 rem lock-log-folder.cmd, which earlier versions copied there), and the folder when nothing else
 rem is in it. The host quolin.exe stays, as does the log folder %ProgramData%\Quolin with its
-rem log: neither is touched. A service installed by the MSI is
-rem removed with msiexec /x instead.
+rem log: neither is touched. A service installed by the MSI is removed with msiexec /x instead.
 rem Exit status: 0 deleted; 5 not run as administrator; 1060 QuolinHost does not exist;
 rem 1053 it did not stop within 60 s; 4390 the install folder is a link (the service is
 rem deleted, nothing is removed through the link); otherwise the failing step's status.
