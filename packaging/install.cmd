@@ -101,15 +101,16 @@ rem Windows Error Reporting keeps a mini dump of each crash of quolin.exe, at mo
 rem crashing user's own %LOCALAPPDATA%\CrashDumps. No DumpFolder: a folder users share, written
 rem by a privileged process, is open to links. A key that is there already is an administrator's
 rem and stays as it is; ours carries InstalledBy=QuolinHost, which uninstall.cmd and the MSI read.
+rem The 64-bit view (/reg:64), which Windows Error Reporting reads, also from a 32-bit cmd.
 set "DUMPS_ADDED="
-"%REG%" query "%DUMPKEY%" >nul 2>&1
+"%REG%" query "%DUMPKEY%" /reg:64 >nul 2>&1
 if not errorlevel 1 goto :dumps_set
 set "DUMPS_ADDED=1"
-"%REG%" add "%DUMPKEY%" /v DumpType /t REG_DWORD /d 1 /f >nul
+"%REG%" add "%DUMPKEY%" /reg:64 /v DumpType /t REG_DWORD /d 1 /f >nul
 if errorlevel 1 goto :config_failed
-"%REG%" add "%DUMPKEY%" /v DumpCount /t REG_DWORD /d 10 /f >nul
+"%REG%" add "%DUMPKEY%" /reg:64 /v DumpCount /t REG_DWORD /d 10 /f >nul
 if errorlevel 1 goto :config_failed
-"%REG%" add "%DUMPKEY%" /v InstalledBy /t REG_SZ /d %SERVICE% /f >nul
+"%REG%" add "%DUMPKEY%" /reg:64 /v InstalledBy /t REG_SZ /d %SERVICE% /f >nul
 if errorlevel 1 goto :config_failed
 :dumps_set
 rem Restart the service 5 s, 30 s and 60 s after a failure; count failures anew after a day.
@@ -159,7 +160,7 @@ set "rc=%errorlevel%"
 >&2 echo install.cmd: configuring %SERVICE% failed ^(status %rc%^); removing it again.
 "%SC%" delete %SERVICE% >nul 2>&1
 "%REG%" delete "%EVENTKEY%" /f >nul 2>&1
-if defined DUMPS_ADDED "%REG%" delete "%DUMPKEY%" /f >nul 2>&1
+if defined DUMPS_ADDED "%REG%" delete "%DUMPKEY%" /reg:64 /f >nul 2>&1
 call :remove_copies
 exit /b %rc%
 

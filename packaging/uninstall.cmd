@@ -58,11 +58,11 @@ rem Gone already when a failed install.cmd removed it: that is fine.
 rem The crash-dump settings of quolin.exe go only when they carry install.cmd's marker (an
 rem administrator's stay), and only the values it wrote: the key too once nothing else is in it.
 set "DUMPKEY=HKLM\SOFTWARE\Microsoft\Windows\Windows Error Reporting\LocalDumps\quolin.exe"
-"%REG%" query "%DUMPKEY%" /v InstalledBy 2>nul | "%FIND%" "%SERVICE%" >nul
+"%REG%" query "%DUMPKEY%" /reg:64 /v InstalledBy 2>nul | "%FIND%" "%SERVICE%" >nul
 if errorlevel 1 goto :dumps_removed
-for %%V in (DumpType DumpCount InstalledBy) do "%REG%" delete "%DUMPKEY%" /v %%V /f >nul 2>&1
-"%REG%" query "%DUMPKEY%" 2>nul | "%FIND%" "REG_" >nul
-if errorlevel 1 "%REG%" delete "%DUMPKEY%" /f >nul 2>&1
+for %%V in (DumpType DumpCount InstalledBy) do "%REG%" delete "%DUMPKEY%" /reg:64 /v %%V /f >nul 2>&1
+"%REG%" query "%DUMPKEY%" /reg:64 2>nul | "%FIND%" "REG_" >nul
+if errorlevel 1 "%REG%" delete "%DUMPKEY%" /reg:64 /f >nul 2>&1
 :dumps_removed
 if defined ProgramW6432 (set "DEST=%ProgramW6432%\Quolin") else (set "DEST=%ProgramFiles%\Quolin")
 rem A junction or link in the folder's place would take the deletes to its target: refused.
