@@ -1,10 +1,10 @@
 @echo off
 rem Installs QuolinHost on this machine without an MSI: copies quolin-service.exe (and quolin.exe,
 rem when it is beside it) into %ProgramFiles%\Quolin, registers the copy as the Windows service
-rem QuolinHost with sc.exe, registers its event source with reg.exe, and starts it. For fleets
-rem use the MSI instead. The log folder is the service's own business: it makes
-rem %ProgramData%\Quolin for SYSTEM and Administrators alone and checks it before every line,
-rem so nothing here touches it.
+rem QuolinHost with sc.exe, registers its event source and crash dumps of quolin.exe with
+rem reg.exe, and starts it. For fleets use the MSI instead. The log folder is the service's
+rem own business: it makes %ProgramData%\Quolin for SYSTEM and Administrators alone and checks
+rem it before every line, so nothing here touches it.
 rem
 rem   install.cmd                          the quolin-service.exe beside this script
 rem   install.cmd C:\path\quolin-service.exe
@@ -21,6 +21,7 @@ set "SC=%SystemRoot%\System32\sc.exe"
 set "FIND=%SystemRoot%\System32\find.exe"
 set "REG=%SystemRoot%\System32\reg.exe"
 set "EVENTKEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\%SERVICE%"
+set "DUMPKEY=HKLM\SOFTWARE\Microsoft\Windows\Windows Error Reporting\LocalDumps\quolin.exe"
 rem Results are tested with "if errorlevel", never with && or ||: Wine's cmd takes both of
 rem those after a pipe or after a program it cannot find, whatever the result.
 
@@ -96,6 +97,22 @@ rem The event source QuolinHost in the Application log: its messages are in the 
 if errorlevel 1 goto :config_failed
 "%REG%" add "%EVENTKEY%" /v TypesSupported /t REG_DWORD /d 7 /f >nul
 if errorlevel 1 goto :config_failed
+rem Windows Error Reporting keeps a mini dump of each crash of quolin.exe, at most 10, in the
+rem crashing user's own %LOCALAPPDATA%\CrashDumps. No DumpFolder: a folder users share, written
+rem by a privileged process, is open to links. A key that is there already is an administrator's
+rem and stays as it is; ours carries InstalledBy=QuolinHost, which uninstall.cmd and the MSI read.
+rem The 64-bit view (/reg:64), which Windows Error Reporting reads, also from a 32-bit cmd.
+set "DUMPS_ADDED="
+"%REG%" query "%DUMPKEY%" /reg:64 >nul 2>&1
+if not errorlevel 1 goto :dumps_set
+set "DUMPS_ADDED=1"
+"%REG%" add "%DUMPKEY%" /reg:64 /v DumpType /t REG_DWORD /d 1 /f >nul
+if errorlevel 1 goto :config_failed
+"%REG%" add "%DUMPKEY%" /reg:64 /v DumpCount /t REG_DWORD /d 10 /f >nul
+if errorlevel 1 goto :config_failed
+"%REG%" add "%DUMPKEY%" /reg:64 /v InstalledBy /t REG_SZ /d %SERVICE% /f >nul
+if errorlevel 1 goto :config_failed
+:dumps_set
 rem Restart the service 5 s, 30 s and 60 s after a failure; count failures anew after a day.
 "%SC%" failure %SERVICE% reset= 86400 actions= restart/5000/restart/30000/restart/60000
 if errorlevel 1 goto :config_failed
@@ -143,6 +160,7 @@ set "rc=%errorlevel%"
 >&2 echo install.cmd: configuring %SERVICE% failed ^(status %rc%^); removing it again.
 "%SC%" delete %SERVICE% >nul 2>&1
 "%REG%" delete "%EVENTKEY%" /f >nul 2>&1
+if defined DUMPS_ADDED "%REG%" delete "%DUMPKEY%" /reg:64 /f >nul 2>&1
 call :remove_copies
 exit /b %rc%
 

@@ -1,10 +1,10 @@
 @echo off
 rem Stops the Windows service QuolinHost, waits until it has stopped, and deletes it, with
-rem sc.exe only, removes its event source with reg.exe, then the service's executable that
-rem install.cmd copied into %ProgramFiles%\Quolin (and lock-log-folder.cmd, which earlier
-rem versions copied there), and the folder when nothing else is in it. The host quolin.exe stays, as does the log folder
-rem %ProgramData%\Quolin with its log: neither is touched. A service installed by the MSI is
-rem removed with msiexec /x instead.
+rem sc.exe only, removes its event source and install.cmd's crash-dump settings with reg.exe,
+rem then the service's executable that install.cmd copied into %ProgramFiles%\Quolin (and
+rem lock-log-folder.cmd, which earlier versions copied there), and the folder when nothing else
+rem is in it. The host quolin.exe stays, as does the log folder %ProgramData%\Quolin with its
+rem log: neither is touched. A service installed by the MSI is removed with msiexec /x instead.
 rem Exit status: 0 deleted; 5 not run as administrator; 1060 QuolinHost does not exist;
 rem 1053 it did not stop within 60 s; 4390 the install folder is a link (the service is
 rem deleted, nothing is removed through the link); otherwise the failing step's status.
@@ -55,6 +55,15 @@ if errorlevel 1 (
 )
 rem Gone already when a failed install.cmd removed it: that is fine.
 "%REG%" delete "HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\%SERVICE%" /f >nul 2>&1
+rem The crash-dump settings of quolin.exe go only when they carry install.cmd's marker (an
+rem administrator's stay), and only the values it wrote: the key too once nothing else is in it.
+set "DUMPKEY=HKLM\SOFTWARE\Microsoft\Windows\Windows Error Reporting\LocalDumps\quolin.exe"
+"%REG%" query "%DUMPKEY%" /reg:64 /v InstalledBy 2>nul | "%FIND%" "%SERVICE%" >nul
+if errorlevel 1 goto :dumps_removed
+for %%V in (DumpType DumpCount InstalledBy) do "%REG%" delete "%DUMPKEY%" /reg:64 /v %%V /f >nul 2>&1
+"%REG%" query "%DUMPKEY%" /reg:64 2>nul | "%FIND%" "REG_" >nul
+if errorlevel 1 "%REG%" delete "%DUMPKEY%" /reg:64 /f >nul 2>&1
+:dumps_removed
 if defined ProgramW6432 (set "DEST=%ProgramW6432%\Quolin") else (set "DEST=%ProgramFiles%\Quolin")
 rem A junction or link in the folder's place would take the deletes to its target: refused.
 rem The attributes of the name itself (%%~a) end in l for a reparse point.

@@ -42,9 +42,10 @@ constexpr std::uint32_t message_id(EventKind kind) {
 namespace events {
 // occasion ("service start", the session-change reason, "re-spawn attempt k/5"), pid, session
 inline constexpr EventKind HOST_LAUNCHED{1001, EventType::Information};
-// pid, exit-code text, consecutive crashes, delay before the re-spawn in ms
+// pid, exit-code text (the log's, then what a well-known crash code means), consecutive
+// crashes, delay before the re-spawn in ms
 inline constexpr EventKind HOST_CRASHED{1002, EventType::Warning};
-// pid, exit-code text, consecutive crashes, the crash budget
+// pid, exit-code text as for 1002, consecutive crashes, the crash budget
 inline constexpr EventKind CRASH_BUDGET_SPENT{1003, EventType::Error};
 // pid, run time in ms
 inline constexpr EventKind ANOTHER_INSTANCE{1004, EventType::Warning};

@@ -33,6 +33,38 @@ std::string exit_code_text(const std::optional<std::uint32_t>& code) {
   return out;
 }
 
+// What the exit code of a crashed Windows program means, for the events' readers (1002, 1003);
+// the log line keeps the bare code. Matched on all 32 bits: 0xFFFFFFFD (-3) is not abort()'s 3.
+struct CodeMeaning {
+  std::uint32_t code;
+  std::string_view words;
+};
+constexpr CodeMeaning CODE_MEANINGS[] = {
+    {0xC0000005u, "an access violation"},
+    {0xC00000FDu, "a stack overflow"},
+    {0xC0000409u, "a fail-fast exit or stack buffer overrun"},
+    {0xC0000374u, "heap corruption"},
+    {0xC000001Du, "an illegal instruction"},
+    {0xC0000096u, "a privileged instruction"},
+    {0xC0000094u, "an integer division by zero"},
+    {0xC0000135u, "a DLL not found"},
+    {0xC0000142u, "a DLL that failed to initialize"},
+    {0xC0000139u, "an entry point not found in a DLL"},
+    {0xE06D7363u, "an unhandled C++ exception"},
+    {3u, "the code of abort()"},
+    {0xC000013Au, "a Ctrl+C or Ctrl+Break"},
+};
+
+// The code as the log line gives it, then its meaning when the table knows the code.
+std::string event_code_text(const std::optional<std::uint32_t>& code) {
+  std::string text = exit_code_text(code);
+  if (!code) return text;
+  for (const CodeMeaning& m : CODE_MEANINGS) {
+    if (m.code == *code) return cat({text, ", ", m.words});
+  }
+  return text;
+}
+
 std::string millis_text(Duration d) { return decimal(d.as_millis_saturating()); }
 
 // The wording of every line the Supervisor writes, each in exactly one place.
@@ -243,7 +275,7 @@ Status<LogError> Supervisor::handle_exit(const HostExit& exit) {
 
   consecutive_crashes_ = run >= STABLE_RUN_TIME ? 1 : saturating_increment(consecutive_crashes_);
   if (auto s = write(lines::exited(pid, exit.code, consecutive_crashes_)); !s) return s;
-  const std::string pid_text = decimal(pid), code = exit_code_text(exit.code),
+  const std::string pid_text = decimal(pid), code = event_code_text(exit.code),
                     crashes = decimal(consecutive_crashes_);
 
   if (consecutive_crashes_ > CRASH_BUDGET) {

@@ -16,6 +16,7 @@
 //                                                 0 to 4294967295; T 0 exits at once)
 //                            exit N after T stamp the same, and just before exiting append
 //                                                 one line to quolin-exits.txt (below)
+//                            fault                an unhandled access violation (Windows only)
 //                        A missing file or line means `run`. Any other line is a mistake in the
 //                        test: "fake_quolin: bad script line" on stderr, exit code 0xBAD (2989).
 //   quolin-exits.txt     Written only by `stamp` lines, for latency benchmarks:
@@ -75,6 +76,7 @@ int main() {
       if (fs::remove(folder / L"quolin-crash.txt", ignored)) return 3;
     }
   }
+  if (script[k - 1] == "fault") RaiseException(0xC0000005, EXCEPTION_NONCONTINUABLE, 0, nullptr);
   std::istringstream words(script[k - 1]);
   std::string exit_word, after_word, stamp_word, extra;
   std::uint64_t code = 0;

@@ -31,6 +31,11 @@ UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 # The event source QuolinHost: both installers register it, both uninstallers remove it.
 EVENT_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\QuolinHost"
 EVENT_SOURCE = {"EventMessageFile": SERVICE_EXE, "TypesSupported": "0x7"}
+# Windows Error Reporting's local dumps of quolin.exe: both installers write ours where no
+# administrator's are (theirs: full dumps in a folder of their own), and take back only ours.
+DUMPS_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\Windows Error Reporting\LocalDumps\quolin.exe"
+OUR_DUMPS = {"DumpType": "0x1", "DumpCount": "0xa", "InstalledBy": "QuolinHost"}
+THEIR_DUMPS = {"DumpType": "0x2", "DumpFolder": r"D:\dumps"}
 
 
 def run(*cmd, **kw):
@@ -50,9 +55,13 @@ def msi_table(msi, table):
 
 
 def values(wine, key):
-    """The values of a key named QuolinHost (the service's, the event source's), or None when it
-    is not there."""
-    return wine.registry(key).get(SERVICE)
+    """The values of a key (not of the keys below it), or None when it is not there."""
+    return wine.registry(key).get(key.rsplit("\\", 1)[-1])
+
+
+def plant_their_dumps(wine):
+    for name, kind, data in (("DumpType", "REG_DWORD", "2"), ("DumpFolder", "REG_SZ", r"D:\dumps")):
+        wine.wine("reg", "add", DUMPS_KEY, "/v", name, "/t", kind, "/d", data, "/f")
 
 
 def products(wine):
@@ -101,6 +110,12 @@ def scenario_build(args):
         if table in tables and msi_table(signed, table):
             raise Failure(f"the package has rows in {table}")
     expect_equal([f[2] for f in msi_table(signed, "File")], ["quolin-service.exe"], "files installed")
+    # Mini dumps, at most 10, in each user's own folder: no DumpFolder. What the component's
+    # condition (scripts/package checks it is there) makes of an existing key: msi, below.
+    key = DUMPS_KEY.split("\\", 1)[1] + "\\"
+    expect_equal(sorted((r[3], r[4], r[5]) for r in msi_table(signed, "Registry") if r[2] == key),
+                 [("DumpCount", "#10", "CrashDumps"), ("DumpType", "#1", "CrashDumps"),
+                  ("InstalledBy", "QuolinHost", "CrashDumps")], "the dumps' registry rows")
     for folder in ("packaging", "scripts"):
         for dirpath, _, names in os.walk(os.path.join(ROOT, folder)):
             for name in names:
@@ -124,13 +139,23 @@ def install(wine, package, *options, want_code=0):
     return log
 
 
+def uninstall(wine):
+    code, log = wine.msiexec("/x", r"C:\QuolinHost-signed.msi", "/qn")
+    expect_equal(code, 0, f"msiexec /x exit code; log:\n{log[-3000:]}")
+
+
 def scenario_msi(args):
     """The older package over a log left from before, with its install folder asked for
     elsewhere on the command line: it installs into Program Files all the same, and its service
     runs and launches the host. The signed package upgrades it in place: its executable runs
-    under the SCM as LocalSystem, launches the host and is the event source's message file. A
-    downgrade is refused and changes nothing; uninstall removes the program and the event source
-    and leaves the operator's files. The log is never touched."""
+    under the SCM as LocalSystem, launches the host and is the event source's message file. The
+    dumps' settings are written, kept by the upgrade, restored by a repair (the properties /f
+    sets: Wine's /f fails) and removed by REMOVE=CrashDumps. A downgrade is refused and changes
+    nothing; uninstall removes the program, the event source and the dumps' settings and leaves
+    the operator's files and the log. An administrator's settings stay through install, upgrade
+    and removal. Unlike Windows, Wine checks a component's condition again at removal (a
+    condition blind to our marker keeps the key at the upgrade, unowned: the repair fails), and
+    forgets a removed feature at an upgrade (not tested)."""
     signed = content(os.path.join(args.work, "quolin-service.exe"))
     with prefix("msi", args, {INSTALL_DIR + r"\quolin.exe": args.host}) as wine:
         wine.put(LOG, data=EARLIER_LOG)
@@ -142,6 +167,7 @@ def scenario_msi(args):
         wine.wait_state("RUNNING")
         if wine.read(SERVICE_EXE) != content(args.exe):
             raise Failure("the older package did not install its own file")
+        expect_equal(values(wine, DUMPS_KEY), OUR_DUMPS, "dumps after the install")
         wine.wait_launches(1)  # the host's lines are the e2e scenarios' to check
         wine.stop()  # under Wine the upgrade could not replace a running file
 
@@ -152,7 +178,8 @@ def scenario_msi(args):
         if wine.read(SERVICE_EXE) != signed:
             raise Failure("the upgrade did not install the signed quolin-service.exe")
         expect_equal(values(wine, SERVICE_KEY).get("ObjectName"), "LocalSystem", "account")
-        expect_equal(values(wine, EVENT_KEY), EVENT_SOURCE, "event source after the upgrade")
+        expect_equal((values(wine, EVENT_KEY), values(wine, DUMPS_KEY)), (EVENT_SOURCE, OUR_DUMPS),
+                     "event source and dumps after the upgrade")
         wine.wait_launches(2)
 
         # ERROR_INSTALL_FAILURE: the launch condition refuses a detected newer version.
@@ -164,14 +191,32 @@ def scenario_msi(args):
         if wine.read(SERVICE_EXE) != signed:
             raise Failure("the refused downgrade changed quolin-service.exe")
 
+        wine.wine("reg", "delete", DUMPS_KEY, "/v", "DumpType", "/f")
+        install(wine, "QuolinHost-signed.msi", "REINSTALL=ALL", "REINSTALLMODE=omus")
+        expect_equal(values(wine, DUMPS_KEY), OUR_DUMPS, "dumps after a repair")
+
         wine.stop()
-        code, log = wine.msiexec("/x", r"C:\QuolinHost-signed.msi", "/qn")
-        expect_equal(code, 0, f"msiexec /x exit code; log:\n{log[-3000:]}")
-        expect_equal((wine.state(), products(wine), values(wine, EVENT_KEY)), (None, [], None),
-                     "service, products, event source after /x")
+        uninstall(wine)
+        expect_equal((wine.state(), products(wine), values(wine, EVENT_KEY), values(wine, DUMPS_KEY)),
+                     (None, [], None, None), "service, products, event source, dumps after /x")
         expect_equal(sorted(os.listdir(wine.unix(INSTALL_DIR))), ["quolin-launches.txt", "quolin.exe"],
                      "files left by uninstall: the operator's, not the package's")
         expect_equal(wine.read(LOG), EARLIER_LOG, "the log after install, upgrade and uninstall")
+
+        # Had an install or upgrade written ours over theirs, /x would take DumpType along.
+        plant_their_dumps(wine)
+        for package in ("QuolinHost-older.msi", "QuolinHost-signed.msi"):
+            install(wine, package)
+            wine.wait_state("RUNNING")
+            wine.stop()
+        uninstall(wine)
+        expect_equal(values(wine, DUMPS_KEY), THEIR_DUMPS, "an administrator's dumps after install, upgrade, /x")
+
+        # Dumps turned off on an installed product, by their feature; the service stays.
+        wine.wine("reg", "delete", DUMPS_KEY, "/f")
+        for options, want in (((), OUR_DUMPS), (("REMOVE=CrashDumps",), None)):
+            install(wine, "QuolinHost-signed.msi", *options)
+            expect_equal((values(wine, DUMPS_KEY), wine.wait_state("RUNNING")), (want, 0), f"dumps after {options}")
 
 
 # --- install.cmd and uninstall.cmd under Wine ----------------------------------------------
@@ -186,9 +231,10 @@ SYSTEM32 = r"C:\windows\system32"
 def scenario_scripts(args):
     """install.cmd from a folder named R&D (x86) 100% !: refusals change nothing; the install
     copies into Program Files and registers that copy quoted exactly, also as the event
-    source's message file; uninstall.cmd removes the
-    service's executable and keeps the host and the log, and refuses to delete through a link
-    in the install folder's place."""
+    source's message file, and writes the dumps' settings; uninstall.cmd removes the service's
+    executable and those settings and keeps the host and the log. Over an administrator's dumps'
+    settings, install.cmd and uninstall.cmd leave them as they are, and uninstall.cmd refuses to
+    delete through a link in the install folder's place."""
     files = {f"{folder}\\{name}": source for folder in (AWKWARD, PERCENT) for name, source in (
         ("install.cmd", os.path.join(ROOT, "packaging", "install.cmd")),
         ("uninstall.cmd", os.path.join(ROOT, "packaging", "uninstall.cmd")),
@@ -220,7 +266,8 @@ def scenario_scripts(args):
         expect_equal(r.returncode, 0, f"install.cmd; output:\n{r.stdout}{r.stderr}")
         expect_equal(wine.state(), "RUNNING", "state after install.cmd")
         expect_equal(values(wine, SERVICE_KEY).get("ImagePath"), f'"{SERVICE_EXE}"', "ImagePath")
-        expect_equal(values(wine, EVENT_KEY), EVENT_SOURCE, "event source after install.cmd")
+        expect_equal((values(wine, EVENT_KEY), values(wine, DUMPS_KEY)), (EVENT_SOURCE, OUR_DUMPS),
+                     "event source and dumps after install.cmd")
         for name in ("quolin-service.exe", "quolin.exe"):
             if wine.read(INSTALL_DIR + "\\" + name) != wine.read(AWKWARD + "\\" + name):
                 raise Failure(f"{name} was not copied into {INSTALL_DIR}")
@@ -228,24 +275,27 @@ def scenario_scripts(args):
 
         r = sh("uninstall.cmd")
         expect_equal(r.returncode, 0, f"uninstall.cmd; output:\n{r.stdout}{r.stderr}")
-        expect_equal((wine.state(), values(wine, EVENT_KEY)), (None, None),
-                     "service and event source after uninstall.cmd")
+        expect_equal((wine.state(), values(wine, EVENT_KEY), values(wine, DUMPS_KEY)), (None, None, None),
+                     "service, event source and dumps after uninstall.cmd")
         expect_equal(sorted(os.listdir(wine.unix(INSTALL_DIR))), ["quolin-launches.txt", "quolin.exe"],
                      "left in Program Files by uninstall.cmd (the host and its record)")
         expect_equal(wine.read(LOG), EARLIER_LOG, "the log after install.cmd and uninstall.cmd")
 
         # The install folder replaced by a link to a folder of someone else's (Wine shows a link
         # in the name's attributes, as Windows shows a junction): nothing there is deleted.
+        plant_their_dumps(wine)
+        expect_equal(sh("install.cmd").returncode, 0, "install.cmd over an administrator's dumps")
         victim = r"C:\Users\Public\Victim"
         wine.put(victim + r"\quolin-service.exe", data=b"not the service\n")
         os.rename(wine.unix(INSTALL_DIR), wine.unix(INSTALL_DIR) + ".old")
         os.symlink(wine.unix(victim), wine.unix(INSTALL_DIR))
-        expect_equal(wine.sc("create", "QuolinHost", "binPath=", SERVICE_EXE).returncode, 0, "sc create")
         r = sh("uninstall.cmd")
         expect_equal((r.returncode, r.stderr.replace("\r", "").split("\n")[0]), (4390 % 256,
                      f'uninstall.cmd: "{INSTALL_DIR}" is a link, not a folder; QuolinHost is deleted, '
                      "but nothing was removed through the link."), f"uninstall.cmd over a link:\n{r.stdout}")
         expect_equal(wine.read(victim + r"\quolin-service.exe"), b"not the service\n", "the link target's file")
+        # Had install.cmd written ours over theirs, uninstall.cmd would take DumpType along.
+        expect_equal(values(wine, DUMPS_KEY), THEIR_DUMPS, "an administrator's dumps after the scripts")
 
 
 if __name__ == "__main__":

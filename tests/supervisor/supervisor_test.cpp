@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -142,7 +143,6 @@ std::string exit_line(std::uint32_t pid, const char* code, std::uint32_t crashes
   return "user-session host pid=" + std::to_string(pid) + " exited (code=" + code +
          ", consecutive_crashes=" + std::to_string(crashes) + ")";
 }
-std::string crashed(std::uint32_t pid, std::uint32_t n) { return exit_line(pid, "0x00000001 (1)", n); }
 std::string change_line(const std::string& reason, std::uint32_t id) {
   return "SessionChange: reason=" + reason + " session_id=" + std::to_string(id);
 }
@@ -162,14 +162,17 @@ Lines spawned_at_start(std::uint32_t pid) { return {SPAWNED_AT_START, launched("
 Lines respawned(std::uint32_t attempt, std::uint32_t pid) {
   return {respawned_line(attempt), launched("re-spawn attempt " + std::to_string(attempt) + "/5", pid)};
 }
-// A crash within the budget: its exit line, the scheduled re-spawn and their event.
-Lines crash(std::uint32_t pid, std::uint32_t n, const char* code = "0x00000001 (1)") {
+// A crash within the budget: its exit line, the scheduled re-spawn and their event, whose code
+// adds the code's meaning, if it has one.
+Lines crash(std::uint32_t pid, std::uint32_t n, const char* code = "0x00000001 (1)", std::string meaning = "") {
   const std::string ms = std::to_string(Supervisor::RESPAWN_DELAYS[n - 1].as_millis_saturating());
   return {exit_line(pid, code, n), "scheduled re-spawn in " + ms + " ms",
-          report("Warning", 1002, {std::to_string(pid), code, std::to_string(n), ms})};
+          report("Warning", 1002, {std::to_string(pid), meaning.empty() ? code : code + (", " + meaning),
+                                   std::to_string(n), ms})};
 }
-Lines budget_spent(std::uint32_t pid) {
-  return {crashed(pid, 6), BUDGET_SPENT, report("Error", 1003, {std::to_string(pid), "0x00000001 (1)", "6", "5"})};
+Lines budget_spent(std::uint32_t pid, const char* code = "0x00000001 (1)", std::string meaning = "") {
+  return {exit_line(pid, code, 6), BUDGET_SPENT,
+          report("Error", 1003, {std::to_string(pid), meaning.empty() ? code : code + (", " + meaning), "6", "5"})};
 }
 Lines clean_exit(std::uint32_t pid, const char* ms) {
   return {clean_exit_line(pid, ms), report("Warning", 1004, {std::to_string(pid), ms})};
@@ -206,11 +209,11 @@ TEST(Supervisor, CrashesAreRespawnedExactlyAtTheirDeadlineUntilTheBudgetIsSpent)
     SCOPED_TRACE("crash " + std::to_string(n));
     const std::uint64_t delay_ms = Supervisor::RESPAWN_DELAYS[n - 1].as_millis_saturating();
     h.run({{after_ms(100)}, {host_exits(1)},
-           {poll(), {crashed(99 + n, n), scheduled[n - 1], crash(99 + n, n)[2]}},
+           {poll(), {crash(99 + n, n)[0], scheduled[n - 1], crash(99 + n, n)[2]}},
            {after_ms(delay_ms - 1)}, {poll()},  // one millisecond early: nothing
            {after_ms(1)}, {next_launch_ok(100 + n)}, {poll(), respawned(n, 100 + n)}});
   }
-  h.run({{host_exits(1)}, {poll(), budget_spent(105)},
+  h.run({{host_exits(0xC0000005)}, {poll(), budget_spent(105, "0xC0000005 (-1073741819)", "an access violation")},
          {after_ms(3'600'000)}, {poll()}});
 }
 
@@ -228,7 +231,6 @@ TEST(Supervisor, ExitIsCleanOnlyAsCodeZeroBeforeFiveSecondsAndARunOfSixtyRestart
       {[](Harness& h) { h.clock.set(Instant{}); return std::nullopt; }, 0, clean_exit(P, "0"), 0},  // run < 0: 0
       {after_ms(5000), 0, crash(P, 5, "0x00000000 (0)"), 5},
       {after_ms(0), std::nullopt, crash(P, 5, "<unavailable>"), 5},
-      {after_ms(6000), 0xC0000005, crash(P, 5, "0xC0000005 (-1073741819)"), 5},
       {after_ms(59'999), 0xFFFFFFFF, crash(P, 5, "0xFFFFFFFF (-1)"), 5},
       {after_ms(60'000), 0x80000000, crash(P, 1, "0x80000000 (-2147483648)"), 1},
       {after_ms(60'000), 0, crash(P, 1, "0x00000000 (0)"), 1},
@@ -240,6 +242,31 @@ TEST(Supervisor, ExitIsCleanOnlyAsCodeZeroBeforeFiveSecondsAndARunOfSixtyRestart
     h.run({{c.run}, {host_exits(c.code)}, {poll(), c.lines}});
     EXPECT_EQ(h.supervisor.consecutive_crashes(), c.count_after);
     EXPECT_EQ(h.supervisor.respawn_deadline().has_value(), c.count_after != 0);
+  }
+}
+
+TEST(Supervisor, CrashEventsSayWhatAWellKnownExitCodeMeansWhileTheLinesGiveTheCodeAlone) {
+  const std::tuple<std::uint32_t, const char*, const char*> cases[] = {  // code, as the line gives it, meaning
+      {0xC0000005, "0xC0000005 (-1073741819)", "an access violation"},
+      {0xC00000FD, "0xC00000FD (-1073741571)", "a stack overflow"},
+      {0xC0000409, "0xC0000409 (-1073740791)", "a fail-fast exit or stack buffer overrun"},
+      {0xC0000374, "0xC0000374 (-1073740940)", "heap corruption"},
+      {0xC000001D, "0xC000001D (-1073741795)", "an illegal instruction"},
+      {0xC0000096, "0xC0000096 (-1073741674)", "a privileged instruction"},
+      {0xC0000094, "0xC0000094 (-1073741676)", "an integer division by zero"},
+      {0xC0000135, "0xC0000135 (-1073741515)", "a DLL not found"},
+      {0xC0000142, "0xC0000142 (-1073741502)", "a DLL that failed to initialize"},
+      {0xC0000139, "0xC0000139 (-1073741511)", "an entry point not found in a DLL"},
+      {0xE06D7363, "0xE06D7363 (-529697949)", "an unhandled C++ exception"},
+      {3, "0x00000003 (3)", "the code of abort()"},
+      {0xC000013A, "0xC000013A (-1073741510)", "a Ctrl+C or Ctrl+Break"},
+      {0xC0000006, "0xC0000006 (-1073741818)", ""},  // beside a known code, not one
+      {0xFFFFFFFD, "0xFFFFFFFD (-3)", ""},           // not abort()'s 3
+  };
+  for (const auto& [code, text, meaning] : cases) {
+    SCOPED_TRACE(text);
+    Harness h;
+    h.run(then(started_then_crashed(1, 4), {{host_exits(code)}, {poll(), crash(5, 5, text, meaning)}}));
   }
 }
 
@@ -432,7 +459,7 @@ TEST(Supervisor, FailedLineReleasesEveryHostAndReturnsTheWritersError) {
       {change_line("SessionLock", 1), exited, change("SessionLock"), 1},
       {"SessionLogon: child already running, no-op", exited, change("SessionLogon"), 2},
       {LOGOFF_CLEARED, exited, change("SessionLogoff"), 2},
-      {crashed(2, 2), exited, poll(), 1},
+      {crash(2, 2)[0], exited, poll(), 1},
       {"scheduled re-spawn in 2000 ms", exited, poll(), 2},
       {BUDGET_SPENT, then(started_then_crashed(1, 5), {{host_exits(1)}}), poll(), 2},
       {clean_exit_line(1, "0"), {{next_launch_ok(1)}, {start(), spawned_at_start(1)}, {host_exits(0)}}, poll(), 1},
@@ -483,11 +510,10 @@ TEST(Supervisor, GoesOnWhileItsLinesGoToTheEventLog) {
   ASSERT_TRUE(supervisor.on_poll_timeout());
   clock.advance(Duration::from_secs(1));
   ASSERT_TRUE(supervisor.on_poll_timeout());
+  const Lines crashed = crash(101, 1);  // its two lines, then its event
   EXPECT_EQ(journal, (Lines{"event source QuolinHost", diverted(SPAWNED_AT_START), launched("service start", 101),
-                            diverted(crashed(101, 1)),
-                            diverted("scheduled re-spawn in 1000 ms"),
-                            report("Warning", 1002, {"101", "0x00000001 (1)", "1", "1000"}),
-                            diverted(respawned_line(1)), launched("re-spawn attempt 1/5", 102)}));
+                            diverted(crashed[0]), diverted(crashed[1]), crashed[2], diverted(respawned_line(1)),
+                            launched("re-spawn attempt 1/5", 102)}));
   EXPECT_EQ(fs.file_content(folder), "planted");
 
   fs.held.clear();
