@@ -48,6 +48,7 @@ static_assert(CODE_WRITE_FAULT == ERROR_WRITE_FAULT);
 static_assert(CODE_GEN_FAILURE == ERROR_GEN_FAILURE);
 static_assert(CODE_SHARING_VIOLATION == ERROR_SHARING_VIOLATION);
 static_assert(CODE_LOCK_VIOLATION == ERROR_LOCK_VIOLATION);
+static_assert(CODE_DELETE_PENDING == ERROR_DELETE_PENDING);
 static_assert(sizeof(wchar_t) == sizeof(char16_t));
 
 namespace {
@@ -231,19 +232,22 @@ class Win32Files final : public Files {
   SysStatus SetFileInformationByHandle(Handle file, const std::u16string& new_path) override {
     // The new name must reach ntdll as an NT path: Wine takes neither a bare name (it resolves
     // one against the current folder) nor a RootDirectory handle, and Windows no Win32 path.
-    const DWORD needed = ::GetFullPathNameW(wide(new_path), 0, nullptr, nullptr);
-    if (needed == 0) return last_failure();
-    std::wstring full(needed, L'\0');
-    const DWORD length = ::GetFullPathNameW(wide(new_path), needed, full.data(), nullptr);
-    if (length == 0 || length >= needed) return last_failure();
-    full.resize(length);
-    std::wstring nt = L"\\??\\";
-    if (full.starts_with(L"\\\\?\\") || full.starts_with(L"\\\\.\\")) {
-      nt.append(full, 4);  // already a device path: only the prefix differs
-    } else if (full.starts_with(L"\\\\")) {
-      nt.append(L"UNC").append(full, 1);  // \\server\share\... becomes \??\UNC\server\share\...
-    } else {
-      nt.append(full);
+    std::wstring nt(new_path.begin(), new_path.end());
+    if (!new_path.starts_with(u"\\??\\")) {  // one already is, and GetFullPathNameW would mangle it
+      const DWORD needed = ::GetFullPathNameW(wide(new_path), 0, nullptr, nullptr);
+      if (needed == 0) return last_failure();
+      std::wstring full(needed, L'\0');
+      const DWORD length = ::GetFullPathNameW(wide(new_path), needed, full.data(), nullptr);
+      if (length == 0 || length >= needed) return last_failure();
+      full.resize(length);
+      nt = L"\\??\\";
+      if (full.starts_with(L"\\\\?\\") || full.starts_with(L"\\\\.\\")) {
+        nt.append(full, 4);  // already a device path: only the prefix differs
+      } else if (full.starts_with(L"\\\\")) {
+        nt.append(L"UNC").append(full, 1);  // \\server\share\... becomes \??\UNC\server\share\...
+      } else {
+        nt.append(full);
+      }
     }
     const std::size_t name_bytes = nt.size() * sizeof(wchar_t);
     // FILE_RENAME_INFO ends in a one-element name array: room for the rest after it.
