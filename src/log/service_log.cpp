@@ -77,11 +77,16 @@ Status<LogError> write_whole_line(Files& files, platform::Handle file, std::stri
   return {};
 }
 
-// Cannot be opened to be judged: shut out, or held by someone who shares nothing, or gone since
-// the path was asked. None of these is a folder that may be trusted.
-bool cannot_be_judged(std::uint32_t code) {
-  return code == platform::CODE_ACCESS_DENIED || code == platform::CODE_SHARING_VIOLATION || is_missing_parent(code);
+// Refused by what is at the path: it shuts the service out, someone holds it sharing nothing, or
+// its deletion waits for a holder to let go.
+bool refused_by_it(std::uint32_t code) {
+  return code == platform::CODE_ACCESS_DENIED || code == platform::CODE_SHARING_VIOLATION ||
+         code == platform::CODE_DELETE_PENDING;
 }
+
+// Cannot be asked about or opened to be judged: refused, or gone since the path was asked. None
+// of these is a folder that may be trusted.
+bool cannot_be_judged(std::uint32_t code) { return refused_by_it(code) || is_missing_parent(code); }
 
 // What was opened, or why it must not be written through (then it may hold nothing).
 struct Inspection {
@@ -96,13 +101,17 @@ Result<Inspection, LogError> inspect_folder(Files& files, const std::u16string& 
   if (!path_attributes && is_missing_parent(path_attributes.error().code())) {
     // Whatever is there already (made a moment ago by someone else) is judged next.
     Status<LogError> made = create_folder_tree(files, folder, log_folder_sddl());
-    if (!made && !is_already_there(made.error().code)) return fail(made.error());
-    path_attributes = files.GetFileAttributesW(folder);
-    // Something that was there a moment ago and cannot be asked about now (gone again, or a
-    // dangling link under Wine) cannot be trusted either.
-    if (!path_attributes && extra_access == 0 && is_missing_parent(path_attributes.error().code())) {
+    if (!made && extra_access == 0 && refused_by_it(made.error().code)) {
       return Inspection{{}, std::string(UNREADABLE_FOLDER)};
     }
+    if (!made && !is_already_there(made.error().code)) return fail(made.error());
+    path_attributes = files.GetFileAttributesW(folder);
+  }
+  // Something that refuses to be asked about, or that was there a moment ago and is gone now
+  // (a dangling link under Wine), cannot be trusted either; to be moved, its refusal is the
+  // move's failure.
+  if (!path_attributes && extra_access == 0 && cannot_be_judged(path_attributes.error().code())) {
+    return Inspection{{}, std::string(UNREADABLE_FOLDER)};
   }
   if (!path_attributes) return fail(LogError::os(path_attributes.error().code()));
   // Opened as itself, never through a link, and not shared for deletion: while the line is
@@ -230,10 +239,10 @@ using Guarded = std::variant<platform::UniqueHandle, Blocked>;
 // makes a fresh one. A move that fails (a holder, a rename refused) or a name taken again before
 // the fresh one is made is tried again, LOG_MOVE_ASIDE_TRIES times in all; then it is Blocked.
 // Each move is reported at once, so that the Event Log tells of it even when no line can follow
-// it; its line waits in `notices`.
+// it; its line waits in `notices`, of which the oldest go past LOG_NOTICES_KEPT.
 template <class Judge>
 Result<Guarded, LogError> open_safe(Files& files, EventSink& events, std::string_view what,
-                                    const std::u16string& path, std::vector<Notice>& notices, Judge judge) {
+                                    const std::u16string& path, std::vector<std::string>& notices, Judge judge) {
   LogError failed = LogError::os(platform::CODE_ALREADY_EXISTS);  // what the last try left
   for (int tries = 0;; ++tries) {
     Result<Inspection, LogError> seen = judge(0u);
@@ -257,8 +266,10 @@ Result<Guarded, LogError> open_safe(Files& files, EventSink& events, std::string
       continue;
     }
     failed = LogError::os(platform::CODE_ALREADY_EXISTS);
-    const Notice& notice = notices.emplace_back(std::move(moved.value()));
+    const Notice& notice = moved.value();
     events.report(events::LOG_MOVED_ASIDE, {notice.what, notice.path, notice.reason, notice.new_name});
+    if (notices.size() == LOG_NOTICES_KEPT) notices.erase(notices.begin());
+    notices.push_back(notice.line);
   }
 }
 
@@ -299,26 +310,26 @@ Status<LogError> ServiceLog::write_line(std::string_view message) {
     ++lines_to_events_;
     return {};
   };
-  // What was moved aside on the way: said first in the log that replaces it.
-  std::vector<Notice> notices;
   // Both held to the end of the line: the folder so that it stays the one judged, the file so
   // that it is closed after a failed write as after success.
   Result<Guarded, LogError> held_folder =
-      open_safe(files_, events_, "folder", folder, notices,
+      open_safe(files_, events_, "folder", folder, notices_,
                 [&](std::uint32_t access) { return inspect_folder(files_, folder, access); });
   if (!held_folder) return fail(held_folder.error());
   if (auto* blocked = std::get_if<Blocked>(&held_folder.value())) return to_event_log(*blocked);
   LockWaits waits(files_);
-  Result<Guarded, LogError> file = open_safe(files_, events_, "file", file_path, notices, [&](std::uint32_t access) {
+  Result<Guarded, LogError> file = open_safe(files_, events_, "file", file_path, notices_, [&](std::uint32_t access) {
     return inspect_file(files_, file_path, waits, access);
   });
   if (!file) return fail(file.error());
   if (auto* blocked = std::get_if<Blocked>(&file.value())) return to_event_log(*blocked);
   const platform::Handle log = std::get<platform::UniqueHandle>(file.value()).get();
 
-  for (const Notice& notice : notices) {
-    if (Status<LogError> written = write_whole_line(files_, log, notice.line, waits); !written) return written;
+  // What was moved aside, on the way here or since the log last took a line, is said first.
+  for (const std::string& notice : notices_) {
+    if (Status<LogError> written = write_whole_line(files_, log, notice, waits); !written) return written;
   }
+  notices_.clear();
   if (lines_to_events_ != 0) {
     if (Status<LogError> written = write_whole_line(files_, log, lines_to_events_line(lines_to_events_), waits);
         !written) {

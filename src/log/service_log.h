@@ -15,12 +15,16 @@
 // Where an unsafe folder or file cannot be moved aside (someone holds it, or puts it back faster
 // than it moves), the line goes to the event sink instead (1101) and the call succeeds: what an
 // ordinary user arranges at the log path never stops the service. The one thing kept between
-// lines is how many went there, said in the log once it takes lines again.
+// lines is what the log has not taken yet: how many lines went there, and the moved-aside lines,
+// said in the log once it takes lines again.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "log/event_sink.h"
 #include "log/line_writer.h"
@@ -43,6 +47,11 @@ inline constexpr int LOG_MOVE_ASIDE_TRIES = 3;
 // taken, "-2", "-3" and so on are appended, up to this many names for one move.
 inline constexpr int LOG_ASIDE_NAMES = 100;
 
+// The moved-aside lines wait for a log that takes them; past this many the oldest are dropped
+// (each is in its event 1100 too), so that someone who keeps the log from being made safe
+// cannot make the service grow.
+inline constexpr std::size_t LOG_NOTICES_KEPT = 32;
+
 class ServiceLog final : public LineWriter {
  public:
   ServiceLog(platform::Files& files, EventSink& events) : files_(files), events_(events) {}
@@ -56,6 +65,7 @@ class ServiceLog final : public LineWriter {
   platform::Files& files_;
   EventSink& events_;
   std::uint64_t lines_to_events_ = 0;  // since the log last took a line
+  std::vector<std::string> notices_;   // moved-aside lines the log has not taken yet
 };
 
 // Makes `folder` and every missing folder above it, topmost first; `folder` itself with the

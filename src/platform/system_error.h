@@ -24,6 +24,7 @@ inline constexpr std::uint32_t CODE_INVALID_DRIVE = 15;     // ERROR_INVALID_DRI
 inline constexpr std::uint32_t CODE_GEN_FAILURE = 31;       // ERROR_GEN_FAILURE
 inline constexpr std::uint32_t CODE_SHARING_VIOLATION = 32; // ERROR_SHARING_VIOLATION
 inline constexpr std::uint32_t CODE_LOCK_VIOLATION = 33;    // ERROR_LOCK_VIOLATION
+inline constexpr std::uint32_t CODE_DELETE_PENDING = 303;   // ERROR_DELETE_PENDING
 inline constexpr std::uint32_t CODE_BAD_NETPATH = 53;       // ERROR_BAD_NETPATH
 inline constexpr std::uint32_t CODE_BAD_NET_NAME = 67;      // ERROR_BAD_NET_NAME
 inline constexpr std::uint32_t CODE_FILE_EXISTS = 80;       // ERROR_FILE_EXISTS

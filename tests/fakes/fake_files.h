@@ -52,6 +52,7 @@ class FakeFiles final : public platform::Files {
     std::uint32_t names = 1;
     platform::ObjectSecurity security{"S-1-5-18", true, {}};
     std::u16string sddl;  // the descriptor it was made with, if any
+    bool delete_pending = false;  // deleted while someone holds it: its name refuses everything (5)
   };
 
   std::map<std::u16string, std::u16string> environment;
@@ -124,6 +125,7 @@ class FakeFiles final : public platform::Files {
     record("GetFileAttributesW", {utf8(path)});
     auto it = nodes.find(path);
     if (it == nodes.end()) return fail(parent_is_folder(path) ? platform::CODE_FILE_NOT_FOUND : platform::CODE_PATH_NOT_FOUND);
+    if (it->second.delete_pending) return fail(platform::CODE_ACCESS_DENIED);
     return attributes(it->second);
   }
 
@@ -143,6 +145,7 @@ class FakeFiles final : public platform::Files {
       return fail(platform::CODE_SHARING_VIOLATION);
     }
     auto it = nodes.find(path);
+    if (it != nodes.end() && it->second.delete_pending) return fail(platform::CODE_ACCESS_DENIED);
     if (it != nodes.end() && it->second.folder && (flags & platform::FLAG_BACKUP_SEMANTICS) == 0) {
       return fail(platform::CODE_ACCESS_DENIED);
     }

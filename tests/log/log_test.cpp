@@ -118,11 +118,11 @@ TEST(ServiceLog, MakesTheFolderTreeTopDownButNeverARootOrAShare) {
          };
        },
        std::nullopt, u"D:\\A\\Quolin\\service.log"},
-      {"refused", u"D:\\A\\B", [](FakeFiles& fs) {
+      {"refused: the disk is full", u"D:\\A\\B", [](FakeFiles& fs) {
          fs.add_folder(u"D:\\");
-         fs.refused_folders[u"D:\\A\\B\\Quolin"] = 5;
+         fs.refused_folders[u"D:\\A\\B\\Quolin"] = 112;
        },
-       LogError::os(5), u""},
+       LogError::os(112), u""},
       {"no drive", u"E:\\", [](FakeFiles&) {}, LogError::os(3), u""},
       {"no share", u"\\\\server\\share", [](FakeFiles&) {}, LogError::os(3), u""},
   };
@@ -287,6 +287,14 @@ TEST(ServiceLog, WritesOnlyThroughAFolderAndFileJudgedSafeAndMovesAnUnsafeOneAsi
        },
        std::nullopt, "old|", {},
        "Warning 1101: log folder | C:\\ProgramData\\Quolin | a link | os error 32 | x"},
+      {"its deletion pending while someone holds it", [&](FakeFiles& fs) { fs.nodes[folder].delete_pending = true; },
+       std::nullopt, "old|", {}, "Warning 1101: log folder | C:\\ProgramData\\Quolin | unreadable | os error 5 | x"},
+      {"log file a second name, held by someone throughout", [&](FakeFiles& fs) {
+         fs.nodes[LOG_FILE].names = 2;
+         fs.held.insert(LOG_FILE);
+       },
+       std::nullopt, "old|", {},
+       "Warning 1101: log file | C:\\ProgramData\\Quolin\\service.log | a second name | os error 32 | x"},
       {"rename refused three times", [&](FakeFiles& fs) {
          fs.nodes[folder].link = true;
          fs.rename_failures = {5, 5, 5};

@@ -520,11 +520,29 @@ TEST(Supervisor, GoesOnWhileItsLinesGoToTheEventLog) {
   ASSERT_TRUE(supervisor.shut_down());
   ASSERT_TRUE(log.write_line("service stopped"));
   const std::string stamp = "1970-01-01 00:00:00 UTC [quolin-service] ";
+  const auto moved = [&](const std::string& why, const std::string& suffix) {
+    return stamp + "log folder C:\\ProgramData\\Quolin was not safe (" + why +
+           "); moved it aside to Quolin.untrusted-19700101T000000Z" + suffix + "\n";
+  };
+  const auto count = [&](const char* n) {
+    return stamp + n + " earlier lines went to the Event Log (event 1101) while the log could not be made safe\n";
+  };
+  EXPECT_EQ(fs.file_content(folder + u"\\service.log"), moved("not a folder", "") + count("4") + stamp +
+                                                             "terminated user-session host pid=102\n" + stamp +
+                                                             "service stopped\n");
+
+  // Put back as soon as it moves, until the tries run out: the moves made on the way are said
+  // too, once the log takes a line again.
+  fs.nodes[folder].security.owner = "S-1-5-21-7-7-7-1013";
+  int put_back = 3;
+  fs.after_rename = [&](const std::u16string& from) {
+    if (put_back-- > 0) fs.add_file(from, "again");
+  };
+  ASSERT_TRUE(log.write_line("a"));
+  ASSERT_TRUE(log.write_line("b"));
   EXPECT_EQ(fs.file_content(folder + u"\\service.log"),
-            stamp + "log folder C:\\ProgramData\\Quolin was not safe (not a folder); moved it aside to "
-                    "Quolin.untrusted-19700101T000000Z\n" +
-                stamp + "4 earlier lines went to the Event Log (event 1101) while the log could not be made safe\n" +
-                stamp + "terminated user-session host pid=102\n" + stamp + "service stopped\n");
+            moved("owner S-1-5-21-7-7-7-1013", "-2") + moved("not a folder", "-3") + moved("not a folder", "-4") +
+                moved("not a folder", "-5") + count("1") + stamp + "b\n");
 
   fs.nodes[folder].security.owner = "S-1-5-21-7-7-7-1013";
   fs.held.insert(folder);
